@@ -1,0 +1,161 @@
+#include "archive/dozirivovaze.h"
+
+#include <algorithm>
+
+#include "archive/codec_session.h"
+#include "core/platform.h"
+
+namespace kv {
+
+__attribute__((noinline)) void RaiseBadDecodeTable() {
+  KV_RAISE(ELZHBadDecodeTable("Bad decode table in archive!"));
+}
+
+__attribute__((noinline)) void RaiseUnableToCompress() {
+  KV_RAISE(EUnableToCompress("Could not compress data"));
+}
+
+__attribute__((noinline)) void RaiseUnrecognizedCompressionMethod(const std::string& message) {
+  KV_RAISE(EUnrecognizedCompressionMethod(message));
+}
+
+namespace {
+
+[[noreturn]] __attribute__((noinline)) void RaiseInvalidHeader() {
+  KV_RAISE(EInvalidHeader("Can't recognize compressed file header"));
+}
+
+[[noreturn]] __attribute__((noinline)) void RaiseInvalidHeaderArchiveType() {
+  KV_RAISE(EInvalidHeaderArchiveType("Archive type must be caMulti"));
+}
+
+[[noreturn]] __attribute__((noinline)) void RaiseBadChecksum() {
+  KV_RAISE(EBadChecksum("Bad checksum during expansion -- data may be invalid"));
+}
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+bool SameEntryName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
+}
+
+void TKVDoziRivovaze::SetTargetPath(const std::string& Value) {
+  target_path_ = Value;
+  if (!Value.empty() && Value.back() != '\\') target_path_ += '\\';
+}
+
+uint8_t TKVDoziRivovaze::RecognizeCompressID(const std::string& CompressID) {
+  for (int i = 0; i < kMethodCount; ++i) {
+    if (CompressID == MethodIDs[static_cast<size_t>(i)]) return static_cast<uint8_t>(i);
+  }
+  if (on_recognize_) {
+    bool recognized = false;
+    on_recognize_(CompressID, recognized);
+    if (recognized) return kMethodCustom;
+  }
+  RaiseUnrecognizedCompressionMethod("Unrecognized compression method: \"" + CompressID +
+                                     "\" in header");
+}
+
+void TKVDoziRivovaze::InitArchiveHeader(ArchiveHeader& Header, const std::string& CompressID,
+                                        uint8_t ArchiveType, int32_t TotalSize) {
+  Header = ArchiveHeader{};
+  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), Header.Magic);
+  for (size_t i = 0; i < sizeof Header.CompressID; ++i)
+    Header.CompressID[i] = i < CompressID.size() ? CompressID[i] : ' ';
+  Header.TotalSize = TotalSize;
+  Header.ArchiveType = ArchiveType;
+}
+
+void TKVDoziRivovaze::ReadArchiveHeader(TStream& Source, ArchiveHeader& Header,
+                                        std::string& CompressID) {
+  // A fresh identifier carries no meaning; an empty archive reports "NON".
+  if (CompressID.empty()) CompressID = MethodIDs[kMethodStored];
+  CompressID.resize(3, ' ');
+  if (Source.Size() - Source.Position() < static_cast<int64_t>(ArchiveHeader::kSize)) {
+    InitArchiveHeader(Header, CompressID, caMulti, 0);
+    return;
+  }
+  uint8_t bytes[ArchiveHeader::kSize];
+  Source.ReadBuffer(bytes, sizeof bytes);
+  Header = ArchiveHeader::Decode(bytes);
+  if (!Header.HasMagic()) RaiseInvalidHeader();
+  if (Header.ArchiveType != caMulti) RaiseInvalidHeaderArchiveType();
+  CompressID.assign(Header.CompressID, sizeof Header.CompressID);
+  RecognizeCompressID(CompressID);
+}
+
+bool TKVDoziRivovaze::ReadEntryHeader(TStream& Source, EntryHeader& Header,
+                                      std::string& EntryName) {
+  uint8_t bytes[EntryHeader::kSize];
+  if (Source.Read(bytes, sizeof bytes) != static_cast<int32_t>(sizeof bytes)) return false;
+  Header = EntryHeader::Decode(bytes);
+  // A negative length is no length at all: the walk ends as for a short read.
+  if (Header.NameLength < 0) return false;
+  EntryName.assign(static_cast<size_t>(Header.NameLength), '\0');
+  return Source.Read(EntryName.data(), Header.NameLength) == Header.NameLength;
+}
+
+void TKVDoziRivovaze::ExtractEntry(const std::string& ArchiveFileName, TStream& Dest,
+                                   const std::string& EntryName) {
+  TFileStream archive(ArchiveFileName, FileMode::kOpenReadExclusive);
+  ArchiveHeader header;
+  std::string compress_id;
+  ReadArchiveHeader(archive, header, compress_id);
+
+  // The running total wraps like the 32-bit counter it is; negative sizes
+  // cannot hold the walk, because every entry moves it forward by at least
+  // its 25-byte header.
+  uint32_t total = 0;
+  EntryHeader entry;
+  std::string name;
+  while (ReadEntryHeader(archive, entry, name)) {
+    if (!(static_cast<int32_t>(total) < header.TotalSize)) break;
+    const int64_t data_start = archive.Position();
+    const int64_t data_end = data_start + std::max<int32_t>(entry.Sourcesize, 0);
+    if (SameEntryName(name, EntryName)) {
+      ExpandEntry(Dest, archive, entry.Sourcesize, entry.Destsize, entry.Checksum, entry.Method,
+                  compress_id);
+    }
+    // Whatever the expansion consumed, the next header follows the stored
+    // bytes: an unexpanded entry or a codec that stopped early must not make
+    // the walk read stored data as a header.
+    archive.SetPosition(data_end);
+    total += static_cast<uint32_t>(entry.Destsize);
+  }
+}
+
+void TKVDoziRivovaze::ExpandEntry(TStream& Dest, TStream& Source, int32_t Sourcesize,
+                                  int32_t Destsize, uint32_t Checksum, uint8_t Method,
+                                  const std::string& CompressID) {
+  const uint32_t start = TickCount();
+  uint32_t sum = 0;
+  switch (Method) {
+    case kMethodStored:
+      if (Sourcesize > 0) Dest.CopyFrom(Source, Sourcesize);
+      break;
+    case kMethodRle:
+    case kMethodLzh1:
+    case kMethodLh5:
+      RunCodecSession(*this, Dest, Source, Sourcesize, Destsize, Method, sum, true);
+      break;
+    case kMethodCustom:
+      if (on_expand_) {
+        int32_t checksum = 0;
+        on_expand_(Dest, Source, Sourcesize, Destsize, CompressID, checksum);
+        sum = static_cast<uint32_t>(checksum);
+      }
+      break;
+    default:
+      break;
+  }
+  ExpandTime = static_cast<int32_t>(TickCount() - start);
+  if (Method == kMethodStored) return;
+  if (sum != Checksum) RaiseBadChecksum();
+}
+
+}  // namespace kv

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs everything the project needs on Debian 12 (x86-64), as root.
+# Idempotent: packages already present are left alone.
+set -eu
+
+packages="cmake g++ make ninja-build libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth
+  clang libclang-rt-14-dev"
+
+missing=""
+for p in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+
+if [ -n "$missing" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi

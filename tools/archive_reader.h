@@ -1,0 +1,44 @@
+// The builder's view of an existing archive: every entry in file order, with
+// whether the component's walk would visit it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/dozirivovaze.h"
+
+namespace kv::tools {
+
+struct ListedEntry {
+  EntryHeader header;
+  std::string name;
+  int64_t data_offset = 0;  // of the stored bytes in the archive file
+  bool visited = false;     // reached by the walk before TotalSize ran out
+};
+
+struct ArchiveListing {
+  ArchiveHeader header;
+  std::string compress_id;
+  std::vector<ListedEntry> entries;
+};
+
+// Reads the archive header (through the component, with its checks) and
+// every entry header up to the end of the file or the first damaged one.
+ArchiveListing ListArchive(TKVDoziRivovaze& component, TStream& archive);
+
+// A sink that only counts and sums what is written, for testing archives.
+class SummingSink final : public TStream {
+ public:
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t, SeekOrigin) override { return size_; }
+  int64_t Size() override { return size_; }
+  uint32_t Sum() const { return sum_; }
+
+ private:
+  int64_t size_ = 0;
+  uint32_t sum_ = 0;
+};
+
+}  // namespace kv::tools

@@ -1,0 +1,51 @@
+#include "tools/compressors.h"
+
+#include <algorithm>
+
+#include "archive/records.h"
+#include "codecs/rle.h"
+
+namespace kv::tools {
+
+// RLE, written the way the expander reads it: the expander repeats RunByte,
+// the first byte of the previous step (0x94 after an escape), so a run of X
+// is X itself followed by escapes "0x94 n" for n - 1 further copies, and a
+// run that follows an escape or the start (RunByte 0) may begin with an
+// escape straight away. An escape costs two bytes; it is used wherever it
+// saves bytes over literals (a literal 0x94 costs two as well).
+std::vector<uint8_t> CompressRle(std::span<const uint8_t> data) {
+  constexpr size_t kMaxCopies = 254;  // escape count 255
+  std::vector<uint8_t> out;
+  out.reserve(data.size() + data.size() / 64 + 16);
+  uint8_t run_byte = 0;
+  size_t i = 0;
+  while (i < data.size()) {
+    const uint8_t b = data[i];
+    size_t run = 1;
+    while (i + run < data.size() && data[i + run] == b && run < kMaxCopies) ++run;
+    const size_t literal_cost = b == RleMarker ? 2 : 1;
+    if (b == run_byte && run * literal_cost > 2) {
+      out.push_back(RleMarker);
+      out.push_back(static_cast<uint8_t>(run + 1));
+      run_byte = RleMarker;
+      i += run;
+      continue;
+    }
+    out.push_back(b);
+    if (b == RleMarker) out.push_back(0);
+    run_byte = b;
+    ++i;
+  }
+  return out;
+}
+
+Compressor CompressorFor(uint8_t method) {
+  switch (method) {
+    case kMethodRle:
+      return CompressRle;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace kv::tools
