@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "archive/dozirivovaze.h"
 #include "core/stream.h"
@@ -104,6 +105,23 @@ inline void PutOutputByte(uint8_t b) {
   CodecSessionRecord& s = CodecSession;
   if (s.OutputPos == s.OutputLimit) [[unlikely]] MakeOutputRoom();
   *s.OutputPos++ = b;
+}
+
+// Appends the n bytes at p (n >= 0) exactly as n calls of PutOutputByte
+// would: the budget runs out, and a full block is written, at the same byte.
+// Codecs that produce a run of bytes at once (a match copy) hand it over here
+// in one piece instead of paying the sink's compare per byte.
+inline void PutOutputBytes(const uint8_t* p, int32_t n) {
+  CodecSessionRecord& s = CodecSession;
+  while (n > 0) {
+    if (s.OutputPos == s.OutputLimit) [[unlikely]] MakeOutputRoom();
+    const auto room = static_cast<int32_t>(s.OutputLimit - s.OutputPos);
+    const int32_t k = n < room ? n : room;
+    std::memcpy(s.OutputPos, p, static_cast<size_t>(k));
+    s.OutputPos += k;
+    p += k;
+    n -= k;
+  }
 }
 
 }  // namespace kv

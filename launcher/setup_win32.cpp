@@ -79,7 +79,7 @@ int32_t Win32Platform::LaunchProgram(const std::string& file, const std::string&
   if (info.hProcess != nullptr) CloseHandle(info.hProcess);
   return result;
 }
-static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "the shell expects the 32-bit record");
+static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit record");
 
 [[noreturn]] void ReportAndExit(const char* class_name, const std::string& message,
                                 const void* raise_address) {

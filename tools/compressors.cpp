@@ -43,6 +43,8 @@ Compressor CompressorFor(uint8_t method) {
   switch (method) {
     case kMethodRle:
       return CompressRle;
+    case kMethodLzh1:
+      return CompressLzh1;
     default:
       return nullptr;
   }

@@ -1,0 +1,105 @@
+// A small installer of the project's own, for the demonstration and the
+// end-to-end tests. Setup.exe starts it as
+//   ZIVizivaz.exe "/SOURCE=<launcher>" "/DATA=<temporary archive>"
+// It records the parameter string exactly as it arrived, opens the archive
+// named by /DATA= through the archive component, lists its entries, expands
+// every entry under "Data\" and writes all of it to a report beside itself
+// (<its own path>.report.txt). It shows no window; its exit code is 0 when it
+// could read the archive, 1 otherwise.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "archive/dozirivovaze.h"
+#include "archive/rorodovazezudovo.h"
+#include "core/bytes.h"
+
+namespace {
+
+// The command line after the program's own name and the blanks that follow.
+std::string ParameterString() {
+  const char* p = GetCommandLineA();
+  if (*p == '"') {
+    ++p;
+    while (*p != '\0' && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  return p;
+}
+
+// The value of "/NAME=" in the parameter string, quotes removed.
+std::string SwitchValue(const std::string& parameters, const std::string& name) {
+  const std::string key = "/" + name + "=";
+  const size_t at = parameters.find(key);
+  if (at == std::string::npos) return std::string();
+  const size_t start = at + key.size();
+  const bool quoted = at > 0 && parameters[at - 1] == '"';
+  const size_t end = parameters.find(quoted ? '"' : ' ', start);
+  return parameters.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+void Report(std::FILE* out, const std::string& data_path) {
+  using namespace kv;
+  std::string data_entries[64];
+  int data_count = 0;
+  {
+    // The listing's stream is closed before extracting: the component opens
+    // the archive without sharing.
+    TKVDoziRivovaze component(nullptr);
+    TFileStream archive(data_path, FileMode::kOpenReadShared);
+    ArchiveHeader header;
+    std::string compress_id;
+    component.ReadArchiveHeader(archive, header, compress_id);
+    std::fprintf(out, "archive: method %s, total size %d\n", compress_id.c_str(), header.TotalSize);
+    EntryHeader entry;
+    std::string name;
+    while (component.ReadEntryHeader(archive, entry, name)) {
+      std::fprintf(out, "entry: %s %s stored %d size %d\n", name.c_str(),
+                   entry.Method < kMethodCount ? std::string(MethodIDs[entry.Method]).c_str() : "?",
+                   entry.Sourcesize, entry.Destsize);
+      if (name.rfind("Data\\", 0) == 0 && data_count < 64) data_entries[data_count++] = name;
+      archive.Seek(entry.Sourcesize > 0 ? entry.Sourcesize : 0, SeekOrigin::kCurrent);
+    }
+  }
+  for (int i = 0; i < data_count; ++i) {
+    TMemoryStream content;
+    ExtractFromArchive(data_path, content, data_entries[i], {});
+    const auto& bytes = content.Data();
+    const size_t line_end = std::string(bytes.begin(), bytes.end()).find('\n');
+    std::fprintf(
+        out, "read: %s %zu bytes, checksum %08x verified, first line: %s\n",
+        data_entries[i].c_str(), bytes.size(), ByteSum(bytes.data(), bytes.size()),
+        std::string(bytes.begin(),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(
+                                        line_end == std::string::npos ? bytes.size() : line_end))
+            .c_str());
+  }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  char self[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  const std::string report_path = std::string(self) + ".report.txt";
+  std::FILE* out = std::fopen(report_path.c_str(), "wb");
+  if (out == nullptr) return 1;
+  const std::string parameters = ParameterString();
+  std::fprintf(out, "parameters: %s\n", parameters.c_str());
+  std::fprintf(out, "source: %s\n", SwitchValue(parameters, "SOURCE").c_str());
+  const std::string data_path = SwitchValue(parameters, "DATA");
+  std::fprintf(out, "data: %s\n", data_path.c_str());
+  int exit_code = 0;
+  try {
+    Report(out, data_path);
+  } catch (const kv::Exception& e) {
+    std::fprintf(out, "failed: %s: %s\n", e.ClassName(), e.Message().c_str());
+    exit_code = 1;
+  }
+  std::fclose(out);
+  return exit_code;
+}
