@@ -1,13 +1,369 @@
+// LH5 expander.
+//
+// The stored data is a bit stream, most significant bit first, of blocks
+// with no separator and no end marker. Each block starts with a head: a
+// 16-bit count of character codes (0 meaning 65536), then three code-length
+// lists that define canonical Huffman codes: the 19-symbol code-length
+// alphabet, the 510 characters (sent with the code-length code and its three
+// zero-run symbols) and the 14 position symbols. The codes follow: a
+// character below 256 is a literal byte; character c >= 256 is a match of
+// c - 253 bytes (3..256), followed by a position code j and j - 1 extra bits
+// that give the distance minus one (0..8191). Matches reach back into an
+// 8192-byte window that starts out filled with 0x20 and runs on across
+// blocks. The expander stops after the code that brings the output to
+// Destsize bytes; a final match is emitted whole.
+//
+// Bit reader. Lh5State holds the reader the way the format describes it:
+// BitBuf, the next 16 unconsumed bits, and SubBits/SubCount, the bits of the
+// last fetched byte that have not yet moved into BitBuf. A byte is fetched
+// exactly when a consume needs more bits than SubCount holds, so after C bits
+// have been consumed, ceil((16 + C) / 8) bytes have been fetched: never a
+// byte earlier. Once EndOfInput is raised no byte is fetched any more and
+// every further bit is 0. The block heads are read through Lh5FillBits and
+// Lh5GetBits on Lh5State itself; the code loop keeps the same bits in a
+// register (Lh5BitCursor: `bits` left-aligned, `count` = 16 + SubCount valid
+// bits) and hands them back to Lh5State around each head. Both views fetch
+// the same bytes at the same codes, which is what the session can observe
+// (progress calls, a refusal, where the source stops).
+//
+// Window. The 8192-byte ring of the format is kept as a linear buffer,
+// Lh5Ring: the last 8192 bytes written always stand directly in front of the
+// write position, so a match source is `out - distance` without masking, and
+// when kLh5RunSpan bytes have been written the last 8192 are moved to the
+// front. The first 8192 bytes start as 0x20, the ring's initial content, so a
+// match that reaches back before the first byte of output copies spaces.
+// A match at distance 8 or more is copied 8 bytes at a time (each chunk reads
+// only bytes written before it); the buffer has slack for the overrun.
+//
+// Tables are rebuilt at every head by Lh5BuildTable (lh5_table.h), which
+// refuses incomplete or over-full codes before it writes, so every lookup and
+// every tree walk stays inside the work areas whatever the input. Three more
+// refusals close the remaining ways out of the tables: a length list whose
+// lengths exceed 16, a character list that runs past 510 lengths, and a
+// single-code value outside its alphabet.
 #include "codecs/lh5.h"
 
+#include <cassert>
+#include <cstring>
+#include <memory>
+
+#include "archive/codec_session.h"
 #include "archive/dozirivovaze.h"
+#include "codecs/lh5_table.h"
 
 namespace kv {
+namespace {
 
-// Not built yet: an entry of this method must fail loudly, never pass as
-// expanded.
-void ExpandLh5(int32_t /*Destsize*/) {
-  RaiseUnrecognizedCompressionMethod("LZH5 expansion is not available in this build");
+constexpr int kLh5WindowSize = 8192;
+constexpr int kLh5MatchBase = 253;  // match length = character symbol - 253
+constexpr int kLh5MinMatch = 256 - kLh5MatchBase;
+constexpr int kLh5MaxMatch = kLh5CharCount - 1 - kLh5MatchBase;
+constexpr uint8_t kLh5RingFill = 0x20;
+constexpr int kLh5CharCountBits = 9;
+constexpr int kLh5CodeLengthCountBits = 5;
+constexpr int kLh5PositionCountBits = 4;
+constexpr int kLh5CodeLengthZeroRunAt = 3;  // the 2-bit zero run follows the third length
+constexpr int kLh5NoZeroRun = -1;
+
+static_assert(kLh5MinMatch == 3 && kLh5MaxMatch == 256);
+// Position symbol 13 gives 2^12 + 12 extra bits: distance minus one up to 8191.
+static_assert((2 << (kLh5PositionCount - 2)) - 1 == kLh5WindowSize - 1);
+// The count fields can name every symbol, and one beyond for the characters.
+static_assert((1 << kLh5CharCountBits) > kLh5CharCount &&
+              (1 << kLh5CodeLengthCountBits) - 1 == kLh5AuxLenSize &&
+              (1 << kLh5PositionCountBits) > kLh5PositionCount);
+// The zero run after the third length writes at most AuxLen[3..5].
+static_assert(kLh5CodeLengthZeroRunAt + 3 <= kLh5AuxLenSize);
+
+// Output between two moves of the window to the front of Lh5Ring.
+constexpr int kLh5RunSpan = 32768;
+// A chunked match copy writes up to 7 bytes past the match.
+constexpr int kLh5CopySlack = 8;
+constexpr int kLh5RingSize = kLh5WindowSize + kLh5RunSpan + kLh5MaxMatch + kLh5CopySlack;
+static_assert(kLh5RunSpan >= kLh5WindowSize, "a move must not overlap the bytes it keeps");
+
+// The work areas of one expansion, allocated together and not cleared.
+struct Lh5WorkAreas {
+  uint8_t Lh5Ring[kLh5RingSize];
+  uint16_t CharTable[kLh5CharTableSize];
+  uint16_t AuxTable[kLh5AuxTableSize];
+  uint16_t TreeLeft[kLh5TreeSize];
+  uint16_t TreeRight[kLh5TreeSize];
+  uint8_t CharLen[kLh5CharCount];
+  uint8_t AuxLen[kLh5AuxLenSize];
+};
+
+// The expander's state; one expansion runs at a time in a process.
+struct Lh5StateRecord {
+  uint16_t BitBuf = 0;   // the next 16 unconsumed bits; bit 15 is the next one
+  uint8_t SubBits = 0;   // bits of the last fetched byte not yet in BitBuf, left-aligned
+  uint8_t SubCount = 0;  // 0..8 valid bits in SubBits
+  uint16_t BlockLeft = 0;
+  Lh5WorkAreas* Areas = nullptr;  // set only while an expansion runs
+};
+
+Lh5StateRecord Lh5State;
+
+// Owns the work areas for the length of one expansion and detaches the state
+// from them on every way out.
+class Lh5WorkAreaScope {
+ public:
+  Lh5WorkAreaScope() : areas_(std::make_unique_for_overwrite<Lh5WorkAreas>()) {
+    Lh5State = Lh5StateRecord{};
+    Lh5State.Areas = areas_.get();
+  }
+  ~Lh5WorkAreaScope() { Lh5State = Lh5StateRecord{}; }
+  Lh5WorkAreaScope(const Lh5WorkAreaScope&) = delete;
+  Lh5WorkAreaScope& operator=(const Lh5WorkAreaScope&) = delete;
+  Lh5WorkAreas& Areas() { return *areas_; }
+
+ private:
+  std::unique_ptr<Lh5WorkAreas> areas_;
+};
+
+Lh5Tree TreeOf(Lh5WorkAreas& w) {
+  return Lh5Tree{w.TreeLeft, w.TreeRight};
+}
+
+// The next stored byte for the bit reader: 0, without asking the session,
+// once EndOfInput is raised.
+[[gnu::always_inline]] inline uint8_t Lh5FetchByte() {
+  return EndOfInput() ? uint8_t{0} : GetInputByte();
+}
+
+// --- The bit reader on Lh5State (block heads) ------------------------------
+
+// Drops the top n bits (0..17) of BitBuf and moves n new bits in from below.
+void Lh5FillBits(int n) {
+  Lh5StateRecord& st = Lh5State;
+  assert(n >= 0 && n <= 17 && st.SubCount <= 8);
+  while (n > st.SubCount) {
+    n -= st.SubCount;
+    st.BitBuf =
+        static_cast<uint16_t>((st.BitBuf << st.SubCount) | (st.SubBits >> (8 - st.SubCount)));
+    st.SubBits = Lh5FetchByte();
+    st.SubCount = 8;
+  }
+  st.SubCount = static_cast<uint8_t>(st.SubCount - n);
+  st.BitBuf = static_cast<uint16_t>((st.BitBuf << n) | (st.SubBits >> (8 - n)));
+  st.SubBits = static_cast<uint8_t>(st.SubBits << n);
+}
+
+// The next n bits (0..16), first bit most significant, consumed.
+unsigned Lh5GetBits(int n) {
+  assert(n >= 0 && n <= 16);
+  const unsigned v = n == 0 ? 0u : static_cast<unsigned>(Lh5State.BitBuf >> (16 - n));
+  Lh5FillBits(n);
+  return v;
+}
+
+// Reads the code-length list (19, 5, 3) or the position list (14, 4, none)
+// into AuxLen and builds AuxTable.
+void Lh5ReadAuxLengths(int SymbolCount, int CountBits, int ZeroRunIndex) {
+  Lh5WorkAreas& w = *Lh5State.Areas;
+  const int n = static_cast<int>(Lh5GetBits(CountBits));
+  if (n == 0) {
+    Lh5SingleCodeTable(Lh5GetBits(CountBits), SymbolCount, w.AuxLen, w.AuxTable, kLh5AuxTableSize);
+    return;
+  }
+  int i = 0;
+  while (i < n) {
+    // A 3-bit length; 7 is continued by a run of 1 bits ended by a 0 bit.
+    int c = Lh5State.BitBuf >> 13;
+    if (c == 7) {
+      for (unsigned mask = 1u << 12; mask != 0 && (Lh5State.BitBuf & mask) != 0; mask >>= 1) ++c;
+    }
+    Lh5FillBits(c < 7 ? 3 : c - 3);
+    w.AuxLen[i++] = static_cast<uint8_t>(c);  // i < n <= kLh5AuxLenSize
+    if (i == ZeroRunIndex) {
+      for (unsigned z = Lh5GetBits(2); z > 0; --z) w.AuxLen[i++] = 0;
+    }
+  }
+  for (; i < SymbolCount; ++i) w.AuxLen[i] = 0;
+  // Lengths past SymbolCount were read only to consume their bits; a length
+  // above 16 among the others is refused by the builder.
+  Lh5BuildTable(SymbolCount, w.AuxLen, kLh5AuxTableBits, w.AuxTable, TreeOf(w));
+}
+
+// Writes r zero lengths from CharLen[i]; refuses a run past the 510th.
+int Lh5ZeroCharLengths(int i, int r) {
+  if (r > kLh5CharCount - i) RaiseBadDecodeTable();
+  std::memset(Lh5State.Areas->CharLen + i, 0, static_cast<size_t>(r));
+  return i + r;
+}
+
+// Reads CharLen with the code-length code in AuxTable and builds CharTable.
+void Lh5ReadCharLengths() {
+  Lh5WorkAreas& w = *Lh5State.Areas;
+  const int n = static_cast<int>(Lh5GetBits(kLh5CharCountBits));
+  if (n == 0) {
+    Lh5SingleCodeTable(Lh5GetBits(kLh5CharCountBits), kLh5CharCount, w.CharLen, w.CharTable,
+                       kLh5CharTableSize);
+    return;
+  }
+  if (n > kLh5CharCount) RaiseBadDecodeTable();
+  int i = 0;
+  while (i < n) {
+    // Walk before consuming: the tree bits follow the 8 looked up.
+    unsigned t = w.AuxTable[Lh5State.BitBuf >> 8];
+    for (unsigned mask = 0x80; t >= kLh5CodeLengthCount; mask >>= 1) {
+      t = (Lh5State.BitBuf & mask) != 0 ? w.TreeRight[t] : w.TreeLeft[t];
+    }
+    Lh5FillBits(w.AuxLen[t]);
+    if (t == 0) {
+      i = Lh5ZeroCharLengths(i, 1);
+    } else if (t == 1) {
+      i = Lh5ZeroCharLengths(i, static_cast<int>(Lh5GetBits(4)) + 3);
+    } else if (t == 2) {
+      i = Lh5ZeroCharLengths(i, static_cast<int>(Lh5GetBits(9)) + 20);
+    } else {
+      w.CharLen[i++] = static_cast<uint8_t>(t - 2);
+    }
+  }
+  Lh5ZeroCharLengths(i, kLh5CharCount - i);
+  Lh5BuildTable(kLh5CharCount, w.CharLen, kLh5CharTableBits, w.CharTable, TreeOf(w));
+}
+
+// Reads a block head: the code count and the three tables.
+[[gnu::noinline]] void Lh5ReadBlockHead() {
+  Lh5State.BlockLeft = static_cast<uint16_t>(Lh5GetBits(16));
+  Lh5ReadAuxLengths(kLh5CodeLengthCount, kLh5CodeLengthCountBits, kLh5CodeLengthZeroRunAt);
+  Lh5ReadCharLengths();
+  Lh5ReadAuxLengths(kLh5PositionCount, kLh5PositionCountBits, kLh5NoZeroRun);
+}
+
+// --- The code loop ---------------------------------------------------------
+
+// Lh5State's reader held in registers. `bits` holds BitBuf in its top 16
+// bits and SubBits' valid bits below them; every bit under the `count` valid
+// ones is 0. Between codes, 16 <= count <= 23.
+struct Lh5BitCursor {
+  uint32_t bits;
+  int count;
+
+  void Load() {
+    bits = (uint32_t{Lh5State.BitBuf} << 16) | (uint32_t{Lh5State.SubBits} << 8);
+    count = 16 + Lh5State.SubCount;
+  }
+  void Store() const {
+    assert(count >= 16 && count <= 24);
+    Lh5State.BitBuf = static_cast<uint16_t>(bits >> 16);
+    Lh5State.SubBits = static_cast<uint8_t>(bits >> 8);
+    Lh5State.SubCount = static_cast<uint8_t>(count - 16);
+  }
+  // Lh5FillBits(n) for n = 0..16: the same bytes, fetched at the same point.
+  [[gnu::always_inline]] void Consume(unsigned n) {
+    assert(n <= 16 && count >= 16);
+    bits <<= n;
+    count -= static_cast<int>(n);
+    while (count < 16) {
+      bits |= uint32_t{Lh5FetchByte()} << (24 - count);
+      count += 8;
+    }
+  }
+};
+
+// Lh5DecodeChar: a block head when the block is used up, then one character.
+[[gnu::always_inline]] inline unsigned Lh5DecodeChar(Lh5BitCursor& in, uint32_t& block_left,
+                                                     const Lh5WorkAreas& w) {
+  if (block_left == 0) [[unlikely]] {
+    in.Store();
+    Lh5ReadBlockHead();
+    in.Load();
+    block_left = Lh5State.BlockLeft == 0 ? 0x10000u : Lh5State.BlockLeft;
+  }
+  --block_left;
+  unsigned j = w.CharTable[in.bits >> (32 - kLh5CharTableBits)];
+  if (j >= static_cast<unsigned>(kLh5CharCount)) [[unlikely]] {
+    // At most 4 more bits, all inside the 16 valid ones: walk, then consume
+    // the whole length at once, as the format's 12 + (length - 12).
+    uint32_t mask = 1u << (31 - kLh5CharTableBits);
+    do {
+      j = (in.bits & mask) != 0 ? w.TreeRight[j] : w.TreeLeft[j];
+      mask >>= 1;
+    } while (j >= static_cast<unsigned>(kLh5CharCount));
+  }
+  in.Consume(w.CharLen[j]);
+  return j;
+}
+
+// Lh5DecodePosition: one position code and its extra bits, 0..8191.
+[[gnu::always_inline]] inline unsigned Lh5DecodePosition(Lh5BitCursor& in, const Lh5WorkAreas& w) {
+  unsigned j = w.AuxTable[in.bits >> (32 - kLh5AuxTableBits)];
+  if (j >= static_cast<unsigned>(kLh5PositionCount)) [[unlikely]] {
+    uint32_t mask = 1u << (31 - kLh5AuxTableBits);
+    do {
+      j = (in.bits & mask) != 0 ? w.TreeRight[j] : w.TreeLeft[j];
+      mask >>= 1;
+    } while (j >= static_cast<unsigned>(kLh5PositionCount));
+  }
+  in.Consume(w.AuxLen[j]);
+  if (j <= 1) return j;
+  const unsigned extra = j - 1;  // 1..12
+  const unsigned d = (1u << extra) + (in.bits >> (32 - extra));
+  in.Consume(extra);
+  return d;
+}
+
+// Copies `length` bytes from `distance` bytes back, byte order preserved for
+// overlapping matches.
+[[gnu::always_inline]] inline void Lh5CopyMatch(uint8_t* out, unsigned distance, unsigned length) {
+  const uint8_t* src = out - distance;
+  if (distance >= 8) {
+    for (unsigned i = 0; i < length; i += 8) {
+      uint64_t chunk;
+      std::memcpy(&chunk, src + i, 8);
+      std::memcpy(out + i, &chunk, 8);
+    }
+  } else if (distance == 1) {
+    std::memset(out, src[0], length);
+  } else {
+    for (unsigned i = 0; i < length; ++i) out[i] = src[i];
+  }
+}
+
+}  // namespace
+
+void ExpandLh5(int32_t Destsize) {
+  if (Destsize == 0) return;
+  Lh5WorkAreaScope scope;
+  Lh5WorkAreas& w = scope.Areas();
+  Lh5FillBits(16);
+  std::memset(w.Lh5Ring, kLh5RingFill, kLh5WindowSize);
+
+  Lh5BitCursor in;
+  in.Load();
+  uint32_t block_left = 0;
+  uint8_t* const ring = w.Lh5Ring;
+  uint8_t* const move_at = ring + kLh5WindowSize + kLh5RunSpan;
+  uint8_t* out = ring + kLh5WindowSize;
+  int64_t remaining = Destsize;  // negative: nothing to produce
+  while (remaining > 0) {
+    if (out >= move_at) {
+      std::memcpy(ring, out - kLh5WindowSize, kLh5WindowSize);
+      out = ring + kLh5WindowSize;
+    }
+    // One bound for both reasons to leave the loop: the window move and the
+    // end of the output. A match may run past it (by at most 255 bytes).
+    uint8_t* const run_start = out;
+    uint8_t* const stop = move_at - out < remaining ? move_at : out + remaining;
+    while (out < stop) {
+      const unsigned c = Lh5DecodeChar(in, block_left, w);
+      if (c < 256) {
+        *out++ = static_cast<uint8_t>(c);
+        PutOutputByte(static_cast<uint8_t>(c));
+        continue;
+      }
+      const unsigned length = c - kLh5MatchBase;
+      const unsigned distance = Lh5DecodePosition(in, w) + 1;
+      Lh5CopyMatch(out, distance, length);
+      PutOutputBytes(out, static_cast<int32_t>(length));
+      out += length;
+    }
+    remaining -= out - run_start;
+  }
+  in.Store();
+  Lh5State.BlockLeft = static_cast<uint16_t>(block_left);
 }
 
 }  // namespace kv
