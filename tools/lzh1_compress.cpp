@@ -28,9 +28,9 @@ namespace {
 
 constexpr int kHashBits = 15;
 constexpr int kHashSize = 1 << kHashBits;
-constexpr int kMaxChain = 256;    // candidates looked at per position
+constexpr int kMaxChain = 256;  // candidates looked at per position
 constexpr int kNiceLength = Lzh1MaxMatch;
-constexpr int kWeighUpTo = 8;     // matches this short are weighed against literals
+constexpr int kWeighUpTo = 8;  // matches this short are weighed against literals
 
 // Bits in, most significant first, in the order the expander reads them.
 class BitWriter {
