@@ -45,6 +45,8 @@ Compressor CompressorFor(uint8_t method) {
       return CompressRle;
     case kMethodLzh1:
       return CompressLzh1;
+    case kMethodLh5:
+      return CompressLh5;
     default:
       return nullptr;
   }

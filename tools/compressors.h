@@ -13,6 +13,7 @@ using Compressor = std::vector<uint8_t> (*)(std::span<const uint8_t> data);
 
 std::vector<uint8_t> CompressRle(std::span<const uint8_t> data);
 std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data);
+std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data);
 
 // The compressor for a method number, or null when the builder cannot write
 // that method (3 "CUS" belongs to applications).

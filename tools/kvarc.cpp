@@ -12,6 +12,7 @@
 #include "tools/archive_reader.h"
 #include "tools/archive_writer.h"
 #include "tools/file_util.h"
+#include "tools/lha_import.h"
 #include "tools/stamp.h"
 
 namespace kv::tools {
@@ -168,6 +169,15 @@ int Stamp(const std::string& launcher_path, const std::string& archive_path,
   return 0;
 }
 
+int Import(const std::string& lzh_path, const std::string& out_path, bool force) {
+  const std::vector<PrecompressedEntry> entries = ImportLhaArchive(lzh_path, out_path, force);
+  for (const PrecompressedEntry& e : entries)
+    std::printf("%-6s %12zu %12d  %s\n", MethodName(e.method).c_str(), e.stored.size(),
+                e.destsize, e.name.c_str());
+  std::printf("%s: %zu entries imported, CRC-16 verified\n", out_path.c_str(), entries.size());
+  return 0;
+}
+
 }  // namespace
 }  // namespace kv::tools
 
@@ -207,6 +217,12 @@ int main(int argc, char** argv) {
   stamp->add_option("OUTPUT", out, "The launcher to write")->required();
   stamp->add_flag("-f,--force", force, "Overwrite an existing OUTPUT");
 
+  auto* import = app.add_subcommand(
+      "import", "Convert an LHA archive (-lh0-, -lh1-, -lh5- members) without recompressing");
+  import->add_option("LZH", archive, "The LHA archive to read")->required();
+  import->add_option("OUT", out, "The archive to write")->required();
+  import->add_flag("-f,--force", force, "Overwrite an existing OUT");
+
   CLI11_PARSE(app, argc, argv);
   try {
     if (*create) return Create(archive, specs, method, force);
@@ -214,6 +230,7 @@ int main(int argc, char** argv) {
     if (*test) return Test(archive);
     if (*extract) return Extract(archive, entry, out, force);
     if (*stamp) return Stamp(launcher, archive, out, force);
+    if (*import) return Import(archive, out, force);
   } catch (const kv::Exception& e) {
     std::fprintf(stderr, "kvarc: %s: %s\n", e.ClassName(), e.Message().c_str());
   } catch (const std::exception& e) {

@@ -1,0 +1,555 @@
+// The builder's -lh5- compressor: writes streams that ExpandLh5 reads back.
+//
+// Parsing. A hash chain over 3-byte prefixes finds, at every position, the
+// longest earlier match within the 8 KiB window (distance 1..8192, length
+// 3..256). The parse is lazy: a match is taken only when the next position
+// does not offer a longer one, and a
+// short match at a long distance, which costs more bits than its literals,
+// is not taken at all. The choices are then refined: a second parse prices
+// literals and matches with the code lengths the first parse's blocks
+// produced, and takes, at each position, the cheapest way to the farthest
+// point it can reach (a forward shortest-path over the candidates the hash
+// chain offers).
+//
+// Blocks. Codes go out in blocks of at most 65535 codes. Each block has its
+// own canonical Huffman codes, limited to 16 bits by package-merge: the
+// characters (literals 0..255, match lengths as 253 + length), the 14
+// position symbols (symbol j sends distances 2^(j-1)..2^j - 1 minus one with
+// j - 1 extra bits) and the code-length code that carries the character
+// lengths. A list with one symbol only is sent as a single code (count 0 and
+// the value), which costs no bits per code.
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "tools/compressors.h"
+
+namespace kv::tools {
+namespace {
+
+constexpr int kWindowSize = 8192;
+constexpr int kMinMatch = 3;
+constexpr int kMaxMatch = 256;
+constexpr int kMatchBase = 253;
+constexpr int kCharCount = 510;
+constexpr int kPositionCount = 14;
+constexpr int kCodeLengthCount = 19;
+constexpr int kMaxCodeLength = 16;
+constexpr int kMaxBlockCodes = 65535;
+constexpr int kHashBits = 15;
+constexpr int kHashSize = 1 << kHashBits;
+constexpr int kMaxChain = 1024;  // candidates looked at per position
+constexpr int kNiceLength = kMaxMatch;
+
+static_assert(kMatchBase + kMaxMatch == kCharCount - 1 && kMatchBase + kMinMatch == 256);
+
+// --- Bits, most significant first -------------------------------------------
+
+class BitWriter {
+ public:
+  void Put(uint32_t value, int n) {
+    assert(n >= 0 && n <= 24 && (n == 24 || value < (1u << n)));
+    acc_ = (acc_ << n) | value;
+    count_ += n;
+    while (count_ >= 8) {
+      count_ -= 8;
+      out_.push_back(static_cast<uint8_t>(acc_ >> count_));
+    }
+    acc_ &= (1u << count_) - 1;
+  }
+  std::vector<uint8_t> Finish() {
+    if (count_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - count_)));
+    count_ = 0;
+    acc_ = 0;
+    return std::move(out_);
+  }
+
+ private:
+  std::vector<uint8_t> out_;
+  uint32_t acc_ = 0;
+  int count_ = 0;
+};
+
+// --- Codes ----------------------------------------------------------------
+
+// Code lengths of at most `limit` bits that minimise the weighted length
+// (package-merge). Symbols of frequency 0 get length 0; with fewer than two
+// used symbols every length is 0 and the caller sends a single code.
+std::vector<uint8_t> LimitedHuffmanLengths(const std::vector<uint32_t>& freq, int limit) {
+  std::vector<uint8_t> lengths(freq.size(), 0);
+  std::vector<int> leaves;
+  for (size_t s = 0; s < freq.size(); ++s)
+    if (freq[s] > 0) leaves.push_back(static_cast<int>(s));
+  const size_t n = leaves.size();
+  if (n < 2) return lengths;
+  std::stable_sort(leaves.begin(), leaves.end(), [&](int a, int b) {
+    return freq[static_cast<size_t>(a)] < freq[static_cast<size_t>(b)];
+  });
+
+  struct Item {
+    uint64_t weight;
+    int leaf;         // symbol, or -1 for a package
+    int first_child;  // a package holds items first_child and first_child + 1 of the level below
+  };
+  std::vector<std::vector<Item>> levels(static_cast<size_t>(limit));
+  auto leaf_item = [&](size_t k) {
+    return Item{freq[static_cast<size_t>(leaves[k])], leaves[k], -1};
+  };
+  for (size_t k = 0; k < n; ++k) levels[0].push_back(leaf_item(k));
+  for (size_t lvl = 1; lvl < levels.size(); ++lvl) {
+    const std::vector<Item>& below = levels[lvl - 1];
+    std::vector<Item>& cur = levels[lvl];
+    size_t li = 0, pi = 0;
+    const size_t packages = below.size() / 2;
+    while (li < n || pi < packages) {
+      const uint64_t pw = pi < packages ? below[2 * pi].weight + below[2 * pi + 1].weight
+                                        : std::numeric_limits<uint64_t>::max();
+      if (li < n && freq[static_cast<size_t>(leaves[li])] <= pw) {
+        cur.push_back(leaf_item(li++));
+      } else {
+        cur.push_back(Item{pw, -1, static_cast<int>(2 * pi)});
+        ++pi;
+      }
+    }
+  }
+  // The first 2n - 2 items of the top level; every leaf inside adds one bit.
+  std::vector<std::pair<size_t, size_t>> stack;  // (level, index)
+  for (size_t k = 0; k < 2 * n - 2; ++k) stack.emplace_back(levels.size() - 1, k);
+  while (!stack.empty()) {
+    const auto [lvl, k] = stack.back();
+    stack.pop_back();
+    const Item& it = levels[lvl][k];
+    if (it.leaf >= 0) {
+      ++lengths[static_cast<size_t>(it.leaf)];
+    } else {
+      stack.emplace_back(lvl - 1, static_cast<size_t>(it.first_child));
+      stack.emplace_back(lvl - 1, static_cast<size_t>(it.first_child) + 1);
+    }
+  }
+  return lengths;
+}
+
+// Canonical codes for lengths, as the expander's table builder assigns them.
+std::vector<uint16_t> CanonicalCodes(const std::vector<uint8_t>& lengths) {
+  std::array<uint32_t, kMaxCodeLength + 2> next{};
+  std::array<uint32_t, kMaxCodeLength + 1> count{};
+  for (uint8_t l : lengths) ++count[l];
+  count[0] = 0;
+  uint32_t code = 0;
+  for (int l = 1; l <= kMaxCodeLength; ++l) {
+    next[static_cast<size_t>(l)] = code;
+    code = (code + count[static_cast<size_t>(l)]) << 1;
+  }
+  std::vector<uint16_t> codes(lengths.size(), 0);
+  for (size_t s = 0; s < lengths.size(); ++s)
+    if (lengths[s] > 0) codes[s] = static_cast<uint16_t>(next[lengths[s]]++);
+  return codes;
+}
+
+// Position symbol of a distance minus one (0..8191): 0 for 0, else its bit length.
+int PositionSymbol(unsigned d) {
+  int j = 0;
+  while (d != 0) {
+    ++j;
+    d >>= 1;
+  }
+  return j;
+}
+
+// --- Parsing --------------------------------------------------------------
+
+struct Token {
+  uint16_t length;    // 0 for a literal, else 3..256
+  uint16_t distance;  // literal: the byte; match: distance 1..8192
+};
+
+class MatchFinder {
+ public:
+  explicit MatchFinder(std::span<const uint8_t> data)
+      : data_(data), head_(kHashSize, -1), prev_(kWindowSize, -1) {}
+
+  // Inserts every position before `pos` not yet inserted.
+  void InsertUpTo(size_t pos) {
+    for (; next_insert_ < pos; ++next_insert_) Insert(next_insert_);
+  }
+
+  // Candidates at `pos` (inserted up to pos - 1), longest per distance,
+  // lengths strictly increasing; at most `max_out`.
+  template <typename Visit>
+  void ForEachMatch(size_t pos, int chain_limit, Visit&& visit) {
+    InsertUpTo(pos);
+    const size_t avail = data_.size() - pos;
+    if (avail < static_cast<size_t>(kMinMatch)) return;
+    const int max_len = static_cast<int>(std::min<size_t>(avail, kMaxMatch));
+    const uint8_t* cur = data_.data() + pos;
+    int best = kMinMatch - 1;
+    int32_t cand = head_[Hash(pos)];
+    for (int chain = 0; cand >= 0 && chain < chain_limit; ++chain) {
+      const size_t distance = pos - static_cast<size_t>(cand);
+      if (distance > static_cast<size_t>(kWindowSize)) break;
+      const uint8_t* p = data_.data() + cand;
+      if (p[best] == cur[best] && p[0] == cur[0] && p[1] == cur[1]) {
+        int len = 0;
+        while (len < max_len && p[len] == cur[len]) ++len;
+        if (len > best) {
+          best = len;
+          visit(len, static_cast<int>(distance));
+          if (len >= max_len || len >= kNiceLength) break;
+        }
+      }
+      cand = prev_[static_cast<size_t>(cand) & (kWindowSize - 1)];
+    }
+  }
+
+ private:
+  uint32_t Hash(size_t pos) const {
+    const uint8_t* p = data_.data() + pos;
+    return ((uint32_t{p[0]} << 10) ^ (uint32_t{p[1]} << 5) ^ p[2]) * 2654435761u >>
+           (32 - kHashBits);
+  }
+  void Insert(size_t pos) {
+    if (pos + kMinMatch > data_.size()) return;
+    const uint32_t h = Hash(pos);
+    prev_[pos & (kWindowSize - 1)] = head_[h];
+    head_[h] = static_cast<int32_t>(pos);
+  }
+
+  std::span<const uint8_t> data_;
+  std::vector<int32_t> head_;
+  std::vector<int32_t> prev_;
+  size_t next_insert_ = 0;
+};
+
+struct Match {
+  int length = 0;
+  int distance = 0;
+};
+
+Match LongestMatch(MatchFinder& finder, size_t pos) {
+  Match m;
+  finder.ForEachMatch(pos, kMaxChain, [&](int len, int dist) { m = {len, dist}; });
+  return m;
+}
+
+// Rough bit costs for the first parse, before any code exists.
+int RoughMatchBits(const Match& m) {
+  const int pos_symbol = PositionSymbol(static_cast<unsigned>(m.distance - 1));
+  return 9 + 3 + std::max(pos_symbol - 1, 0);
+}
+bool WorthTaking(const Match& m) {
+  return m.length >= kMinMatch && RoughMatchBits(m) < m.length * 8 + 2;
+}
+
+// The lazy parse.
+std::vector<Token> LazyParse(std::span<const uint8_t> data) {
+  std::vector<Token> tokens;
+  tokens.reserve(data.size() / 2 + 16);
+  MatchFinder finder(data);
+  size_t pos = 0;
+  Match cur = LongestMatch(finder, 0);
+  while (pos < data.size()) {
+    if (!WorthTaking(cur)) {
+      tokens.push_back({0, data[pos]});
+      ++pos;
+      cur = LongestMatch(finder, pos);
+      continue;
+    }
+    // Look one position ahead: a longer match there wins over this one.
+    if (cur.length < kNiceLength && pos + 1 < data.size()) {
+      const Match next = LongestMatch(finder, pos + 1);
+      if (WorthTaking(next) && next.length > cur.length) {
+        tokens.push_back({0, data[pos]});
+        ++pos;
+        cur = next;
+        continue;
+      }
+    }
+    tokens.push_back({static_cast<uint16_t>(cur.length), static_cast<uint16_t>(cur.distance)});
+    pos += static_cast<size_t>(cur.length);
+    cur = LongestMatch(finder, pos);
+  }
+  return tokens;
+}
+
+// Bit prices of one block's codes; 0-length (absent) symbols are priced as if
+// they were given a long code, so that the next parse may still use them.
+struct Prices {
+  std::array<uint32_t, kCharCount> chars{};
+  std::array<uint32_t, kPositionCount> positions{};
+};
+
+// The priced parse: a shortest path from each position to the end, over
+// literals and every candidate length of the matches found there.
+std::vector<Token> PricedParse(std::span<const uint8_t> data, const std::vector<Prices>& prices,
+                               const std::vector<size_t>& block_starts) {
+  const size_t n = data.size();
+  constexpr uint32_t kInf = std::numeric_limits<uint32_t>::max();
+  std::vector<uint32_t> cost(n + 1, kInf);
+  std::vector<Token> step(n + 1, Token{0, 0});
+  cost[0] = 0;
+  MatchFinder finder(data);
+  size_t block = 0;
+  std::vector<Match> found;
+  for (size_t pos = 0; pos < n; ++pos) {
+    while (block + 1 < block_starts.size() && block_starts[block + 1] <= pos) ++block;
+    const Prices& pr = prices[block];
+    const uint32_t here = cost[pos];
+    const uint32_t lit = here + pr.chars[data[pos]];
+    if (lit < cost[pos + 1]) {
+      cost[pos + 1] = lit;
+      step[pos + 1] = {0, data[pos]};
+    }
+    found.clear();
+    finder.ForEachMatch(pos, kMaxChain, [&](int len, int dist) { found.push_back({len, dist}); });
+    if (found.empty()) continue;
+    const Match& longest = found.back();
+    int low = kMinMatch;
+    for (const Match& m : found) {
+      const unsigned d = static_cast<unsigned>(m.distance - 1);
+      const int sym = PositionSymbol(d);
+      const uint32_t pos_bits =
+          pr.positions[static_cast<size_t>(sym)] + static_cast<uint32_t>(std::max(sym - 1, 0));
+      for (int len = low; len <= m.length; ++len) {
+        const uint32_t c = here + pr.chars[static_cast<size_t>(kMatchBase + len)] + pos_bits;
+        if (c < cost[pos + static_cast<size_t>(len)]) {
+          cost[pos + static_cast<size_t>(len)] = c;
+          step[pos + static_cast<size_t>(len)] = {static_cast<uint16_t>(len),
+                                                  static_cast<uint16_t>(m.distance)};
+        }
+      }
+      low = m.length + 1;
+    }
+    if (longest.length >= kNiceLength) {
+      // A run as long as a match can be: go on from its end without
+      // expanding the positions inside it (the match reaches the end, and
+      // arcs that land inside are simply not continued).
+      pos += static_cast<size_t>(longest.length) - 1;
+    }
+  }
+  std::vector<Token> tokens;
+  for (size_t pos = n; pos > 0;) {
+    const Token t = step[pos];
+    tokens.push_back(t);
+    pos -= t.length == 0 ? 1 : t.length;
+  }
+  std::reverse(tokens.begin(), tokens.end());
+  return tokens;
+}
+
+// --- Blocks ---------------------------------------------------------------
+
+size_t TokenSize(const Token& t) {
+  return t.length == 0 ? 1 : t.length;
+}
+
+struct BlockCodes {
+  std::vector<uint8_t> char_len, pos_len;
+};
+
+BlockCodes CodesFor(std::span<const Token> tokens) {
+  std::vector<uint32_t> char_freq(kCharCount, 0), pos_freq(kPositionCount, 0);
+  for (const Token& t : tokens) {
+    if (t.length == 0) {
+      ++char_freq[t.distance];
+    } else {
+      ++char_freq[static_cast<size_t>(kMatchBase + t.length)];
+      ++pos_freq[static_cast<size_t>(PositionSymbol(t.distance - 1u))];
+    }
+  }
+  return {LimitedHuffmanLengths(char_freq, kMaxCodeLength),
+          LimitedHuffmanLengths(pos_freq, kMaxCodeLength)};
+}
+
+// The one symbol of a list that has fewer than two: the single-code value.
+int SingleSymbol(const std::vector<uint32_t>& freq) {
+  for (size_t s = 0; s < freq.size(); ++s)
+    if (freq[s] > 0) return static_cast<int>(s);
+  return 0;
+}
+
+// A length of the code-length or position list: 0..6 in 3 bits, 7 + k as
+// 7, k one bits and a zero bit.
+void PutAuxLength(BitWriter& w, int len) {
+  if (len < 7) {
+    w.Put(static_cast<uint32_t>(len), 3);
+  } else {
+    w.Put(7, 3);
+    for (int k = 7; k < len; ++k) w.Put(1, 1);
+    w.Put(0, 1);
+  }
+}
+
+// Writes AuxLen-style lists; `zero_run_at` 3 for the code-length list.
+void PutAuxList(BitWriter& w, const std::vector<uint8_t>& len, int count_bits, int zero_run_at) {
+  int n = static_cast<int>(len.size());
+  while (n > 0 && len[static_cast<size_t>(n - 1)] == 0) --n;
+  w.Put(static_cast<uint32_t>(n), count_bits);
+  int i = 0;
+  while (i < n) {
+    PutAuxLength(w, len[static_cast<size_t>(i++)]);
+    if (i == zero_run_at) {
+      int z = 0;
+      while (z < 3 && i + z < n && len[static_cast<size_t>(i + z)] == 0) ++z;
+      w.Put(static_cast<uint32_t>(z), 2);
+      i += z;
+    }
+  }
+}
+
+// The character lengths as code-length symbols: (symbol, extra value, extra bits).
+struct LengthSymbol {
+  uint8_t symbol;
+  uint16_t extra;
+  uint8_t extra_bits;
+};
+
+std::vector<LengthSymbol> CharLengthSymbols(const std::vector<uint8_t>& char_len, int n) {
+  std::vector<LengthSymbol> out;
+  int i = 0;
+  while (i < n) {
+    const int l = char_len[static_cast<size_t>(i)];
+    if (l != 0) {
+      out.push_back({static_cast<uint8_t>(l + 2), 0, 0});
+      ++i;
+      continue;
+    }
+    int run = 0;
+    while (i + run < n && char_len[static_cast<size_t>(i + run)] == 0) ++run;
+    i += run;
+    if (run <= 2) {
+      for (int k = 0; k < run; ++k) out.push_back({0, 0, 0});
+    } else if (run <= 18) {
+      out.push_back({1, static_cast<uint16_t>(run - 3), 4});
+    } else if (run == 19) {
+      out.push_back({0, 0, 0});
+      out.push_back({1, 15, 4});
+    } else {
+      out.push_back({2, static_cast<uint16_t>(run - 20), 9});
+    }
+  }
+  return out;
+}
+
+void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& codes) {
+  assert(!tokens.empty() && tokens.size() <= static_cast<size_t>(kMaxBlockCodes));
+  w.Put(static_cast<uint32_t>(tokens.size()), 16);
+
+  std::vector<uint32_t> char_freq(kCharCount, 0), pos_freq(kPositionCount, 0);
+  for (const Token& t : tokens) {
+    if (t.length == 0) {
+      ++char_freq[t.distance];
+    } else {
+      ++char_freq[static_cast<size_t>(kMatchBase + t.length)];
+      ++pos_freq[static_cast<size_t>(PositionSymbol(t.distance - 1u))];
+    }
+  }
+  const bool single_char =
+      std::count_if(char_freq.begin(), char_freq.end(), [](uint32_t f) { return f > 0; }) < 2;
+  const bool single_pos =
+      std::count_if(pos_freq.begin(), pos_freq.end(), [](uint32_t f) { return f > 0; }) < 2;
+
+  // Code-length list and character list.
+  if (single_char) {
+    w.Put(0, 5);
+    w.Put(0, 5);
+    w.Put(0, 9);
+    w.Put(static_cast<uint32_t>(SingleSymbol(char_freq)), 9);
+  } else {
+    int n = kCharCount;
+    while (n > 0 && codes.char_len[static_cast<size_t>(n - 1)] == 0) --n;
+    const std::vector<LengthSymbol> syms = CharLengthSymbols(codes.char_len, n);
+    std::vector<uint32_t> t_freq(kCodeLengthCount, 0);
+    for (const LengthSymbol& s : syms) ++t_freq[s.symbol];
+    const std::vector<uint8_t> t_len = LimitedHuffmanLengths(t_freq, kMaxCodeLength);
+    const std::vector<uint16_t> t_code = CanonicalCodes(t_len);
+    const bool single_t =
+        std::count_if(t_freq.begin(), t_freq.end(), [](uint32_t f) { return f > 0; }) < 2;
+    if (single_t) {
+      w.Put(0, 5);
+      w.Put(static_cast<uint32_t>(SingleSymbol(t_freq)), 5);
+    } else {
+      PutAuxList(w, t_len, 5, 3);
+    }
+    w.Put(static_cast<uint32_t>(n), 9);
+    for (const LengthSymbol& s : syms) {
+      w.Put(t_code[s.symbol], t_len[s.symbol]);
+      if (s.extra_bits > 0) w.Put(s.extra, s.extra_bits);
+    }
+  }
+
+  // Position list.
+  if (single_pos) {
+    w.Put(0, 4);
+    w.Put(static_cast<uint32_t>(SingleSymbol(pos_freq)), 4);
+  } else {
+    PutAuxList(w, codes.pos_len, 4, -1);
+  }
+
+  // The codes.
+  const std::vector<uint16_t> char_code = CanonicalCodes(codes.char_len);
+  const std::vector<uint16_t> pos_code = CanonicalCodes(codes.pos_len);
+  for (const Token& t : tokens) {
+    if (t.length == 0) {
+      w.Put(char_code[t.distance], codes.char_len[t.distance]);
+      continue;
+    }
+    const size_t c = static_cast<size_t>(kMatchBase + t.length);
+    w.Put(char_code[c], codes.char_len[c]);
+    const unsigned d = t.distance - 1u;
+    const int j = PositionSymbol(d);
+    w.Put(pos_code[static_cast<size_t>(j)], codes.pos_len[static_cast<size_t>(j)]);
+    if (j > 1) w.Put(d - (1u << (j - 1)), j - 1);
+  }
+}
+
+// Splits the tokens into blocks of at most kMaxBlockCodes codes.
+std::vector<std::span<const Token>> SplitBlocks(const std::vector<Token>& tokens) {
+  std::vector<std::span<const Token>> blocks;
+  for (size_t i = 0; i < tokens.size(); i += kMaxBlockCodes) {
+    const size_t n = std::min<size_t>(kMaxBlockCodes, tokens.size() - i);
+    blocks.emplace_back(tokens.data() + i, n);
+  }
+  return blocks;
+}
+
+Prices PricesFor(const BlockCodes& codes) {
+  Prices p;
+  for (size_t s = 0; s < kCharCount; ++s)
+    p.chars[s] = codes.char_len[s] != 0 ? codes.char_len[s] : kMaxCodeLength;
+  for (size_t s = 0; s < kPositionCount; ++s)
+    p.positions[s] = codes.pos_len[s] != 0 ? codes.pos_len[s] : kMaxCodeLength;
+  return p;
+}
+
+std::vector<uint8_t> Encode(const std::vector<Token>& tokens) {
+  BitWriter w;
+  for (std::span<const Token> block : SplitBlocks(tokens)) PutBlock(w, block, CodesFor(block));
+  return w.Finish();
+}
+
+}  // namespace
+
+std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data) {
+  if (data.empty()) return {};
+  const std::vector<Token> lazy = LazyParse(data);
+  std::vector<uint8_t> best = Encode(lazy);
+
+  // Price the lazy parse's blocks and parse again with those prices.
+  std::vector<Prices> prices;
+  std::vector<size_t> starts;
+  size_t at = 0;
+  for (std::span<const Token> block : SplitBlocks(lazy)) {
+    starts.push_back(at);
+    prices.push_back(PricesFor(CodesFor(block)));
+    for (const Token& t : block) at += TokenSize(t);
+  }
+  const std::vector<Token> priced = PricedParse(data, prices, starts);
+  std::vector<uint8_t> second = Encode(priced);
+  if (second.size() < best.size()) best = std::move(second);
+  return best;
+}
+
+}  // namespace kv::tools
