@@ -1,0 +1,47 @@
+#!/bin/bash
+# The main job on its embedded default: builds everything, packs the demo
+# installer and a data file into an archive, stamps a Setup.exe with it, runs
+# that Setup.exe under Wine in a fresh prefix and shows what happened.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup-debian.sh
+source scripts/wine-env.sh
+jobs=$(nproc)
+
+echo "== building the builder (kvarc) and the Windows programs ($KV_WINE_PRESET)"
+cmake --preset host >/dev/null && cmake --build build/host -j"$jobs" --target kvarc >/dev/null
+cmake --preset "$KV_WINE_PRESET" >/dev/null && cmake --build "build/$KV_WINE_PRESET" -j"$jobs" >/dev/null
+kvarc=build/host/tools/kvarc
+win=build/$KV_WINE_PRESET
+
+out=build/demo
+rm -rf "$out"
+mkdir -p "$out"
+echo
+echo "== packing the installer and its data file (method LH5)"
+$kvarc create "$out/payload.zerk" "LH5:Installer\\ZIVizivaz.exe=$win/demo/demo_installer.exe" \
+  "LH5:Data\\readme.txt=demo/readme.txt"
+$kvarc list "$out/payload.zerk"
+echo
+echo "== stamping Setup.exe with the archive"
+$kvarc stamp "$win/launcher/Setup.exe" "$out/payload.zerk" "$out/Setup.exe"
+
+echo
+echo "== running Setup.exe under Wine (fresh prefix $out/wineprefix)"
+export WINEPREFIX=$PWD/$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+"$WINE" wineboot -i >/dev/null 2>&1
+"$WINESERVER" -w
+set +e
+xvfb-run -a bash -c "\"$WINE\" \"$out/Setup.exe\"; rc=\$?; \"$WINESERVER\" -w; exit \$rc"
+rc=$?
+set -e
+echo "Setup.exe exit code: $rc"
+
+windir=$WINEPREFIX/drive_c/windows
+echo
+echo "== files left behind"
+ls -l "$WINEPREFIX/drive_c/users/$(whoami)/Temp"/KVI*.tmp "$windir/ZIVizivaz.exe" 2>/dev/null |
+  sed "s|$WINEPREFIX/drive_c|C:|"
+echo
+echo "== what the installer received and read (its report, $windir/ZIVizivaz.exe.report.txt)"
+cat "$windir/ZIVizivaz.exe.report.txt"

@@ -1,0 +1,37 @@
+#!/bin/bash
+# Builds everything and runs every test: the host suite (normal build and
+# under AddressSanitizer + UndefinedBehaviorSanitizer), the Windows image
+# checks, and the end-to-end tests of Setup.exe under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup-debian.sh
+jobs=$(nproc)
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "host build and tests"
+cmake --preset host -DKV_WERROR=ON >/dev/null
+cmake --build build/host -j"$jobs"
+ctest --preset host -j"$jobs"
+
+step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset host-asan -DKV_WERROR=ON >/dev/null
+cmake --build build/host-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --preset host-asan -j"$jobs"
+
+step "Setup.exe for 32-bit Windows"
+cmake --preset win32 -DKV_WERROR=ON >/dev/null
+cmake --build build/win32 -j"$jobs"
+tests/wine/check-image.sh build/win32/launcher/Setup.exe i386
+
+source scripts/wine-env.sh
+if [ "$KV_WINE_PRESET" != win32 ]; then
+  step "the same sources for 64-bit Windows"
+  cmake --preset "$KV_WINE_PRESET" -DKV_WERROR=ON >/dev/null
+  cmake --build "build/$KV_WINE_PRESET" -j"$jobs"
+  tests/wine/check-image.sh "build/$KV_WINE_PRESET/launcher/Setup.exe" x86-64
+fi
+
+step "end-to-end tests under Wine ($KV_WINE_PRESET build)"
+xvfb-run -a tests/wine/run-e2e.sh "build/$KV_WINE_PRESET" build/host/tools/kvarc

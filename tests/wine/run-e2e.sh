@@ -1,0 +1,204 @@
+#!/bin/bash
+# End-to-end tests: the real Setup.exe, stamped by kvarc, run under Wine in a
+# fresh prefix inside the build tree, once for every way out of the launcher.
+#
+# usage: run-e2e.sh WINDOWS_BUILD_DIR KVARC
+#   WINE       the Wine loader to run programs with (default: wine)
+#   WINESERVER the matching wineserver (default: wineserver)
+# Needs an X display for the "Application Error" box (run under xvfb-run).
+set -u
+
+WINBUILD=$(cd "$1" && pwd)
+KVARC=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+WINE=${WINE:-wine}
+WINESERVER=${WINESERVER:-wineserver}
+SETUP=$WINBUILD/launcher/Setup.exe
+INSTALLER=$WINBUILD/demo/demo_installer.exe
+WATCHER=$WINBUILD/tests/wine/msgbox_watcher.exe
+
+export WINEPREFIX=$WINBUILD/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko prompts
+
+WORK=$WINBUILD/e2e-work
+rm -rf "$WORK"
+mkdir -p "$WORK"
+passed=0
+failed=0
+
+ok() {
+  passed=$((passed + 1))
+  echo "ok - $1"
+}
+not_ok() {
+  failed=$((failed + 1))
+  echo "not ok - $1: $2"
+}
+
+# The Windows name of a Unix path in the prefix (drive Z: is the Unix root).
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "# creating Wine prefix $WINEPREFIX"
+  "$WINE" wineboot -i >/dev/null 2>&1
+  "$WINESERVER" -w
+fi
+WINDIR=$WINEPREFIX/drive_c/windows
+TEMPDIR=$WINEPREFIX/drive_c/users/$(whoami)/Temp
+mkdir -p "$TEMPDIR"
+
+# Removes what earlier runs left behind.
+fresh() {
+  rm -rf "$WINDIR/ZIVizivaz.exe" "$WINDIR/ZIVizivaz.exe.report.txt" "$TEMPDIR"/KVI*.tmp "$WORK/box.txt"
+}
+
+# Runs a launcher and waits for everything it started; sets $rc.
+run_setup() {
+  "$WINE" "$1" >/dev/null 2>&1
+  rc=$?
+  "$WINESERVER" -w
+}
+
+# Runs a launcher that is expected to report a failure: the watcher reads the
+# box back and presses OK. Sets $rc and leaves the box in $WORK/box.txt.
+run_setup_expecting_box() {
+  "$WINE" "$WATCHER" "$(winpath "$WORK/box.txt")" 60 >/dev/null 2>&1 &
+  local watcher=$!
+  "$WINE" "$1" >/dev/null 2>&1
+  rc=$?
+  wait $watcher
+  "$WINESERVER" -w
+}
+
+temp_archives() { ls "$TEMPDIR"/KVI*.tmp 2>/dev/null; }
+
+printf 'Hello from the demo data file.\nIt was packed into the launcher.\n' >"$WORK/readme.txt"
+
+# make_launcher METHOD OUT: an archive of the demo installer and a data file,
+# and a launcher stamped with it. The archive stays as OUT.zerk.
+make_launcher() {
+  "$KVARC" create -f "$2.zerk" "$1:Installer\\ZIVizivaz.exe=$INSTALLER" \
+    "$1:Data\\readme.txt=$WORK/readme.txt" >/dev/null &&
+    "$KVARC" stamp -f "$SETUP" "$2.zerk" "$2" >/dev/null
+}
+
+# --- the image itself -------------------------------------------------------
+count=$(grep -c -a -o 'KVI_SIZE' "$SETUP")
+if [ "$count" = 1 ] && grep -q -a 'KVI_SIZEX' "$SETUP"; then
+  ok "the marker text appears once in Setup.exe, followed by the placeholder"
+else
+  not_ok "marker" "found $count copies"
+fi
+
+# --- no payload: a beep, nothing created, exit 0 -----------------------------
+fresh
+run_setup "$SETUP"
+if [ $rc = 0 ] && [ -z "$(temp_archives)" ] && [ ! -e "$WINDIR/ZIVizivaz.exe" ]; then
+  ok "an unstamped launcher creates nothing and exits 0"
+else
+  not_ok "no payload" "exit $rc, temp: $(temp_archives)"
+fi
+
+# --- normal end, every method, from a folder whose name has spaces -----------
+check_normal_end() {  # METHOD LAUNCHER-PATH
+  local method=$1 launcher=$2
+  local tmp
+  tmp=$(temp_archives)
+  local report=$WINDIR/ZIVizivaz.exe.report.txt
+  local expected_params="\"/SOURCE=$(winpath "$launcher")\" \"/DATA=C:\\users\\$(whoami)\\Temp\\$(basename "$tmp")\""
+  if [ $rc != 0 ]; then
+    not_ok "$method normal end" "exit $rc"
+  elif [ "$(echo "$tmp" | wc -w)" != 1 ]; then
+    not_ok "$method normal end" "temporary archives: $tmp"
+  elif ! cmp -s "$tmp" "$WORK/$method.exe.zerk"; then
+    not_ok "$method normal end" "the temporary archive differs from the payload's archive"
+  elif ! cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER"; then
+    not_ok "$method normal end" "the installer file differs from the entry"
+  elif [ "$(sed -n 's/^parameters: //p' "$report" | tr -d '\r')" != "$expected_params" ]; then
+    not_ok "$method normal end" "parameters '$(sed -n 's/^parameters: //p' "$report")', expected '$expected_params'"
+  elif ! grep -q "^read: Data\\\\readme.txt $(stat -c %s "$WORK/readme.txt") bytes, checksum [0-9a-f]* verified" "$report"; then
+    not_ok "$method normal end" "the installer could not read the archive: $(cat "$report")"
+  else
+    ok "$method: the installer is extracted and started with the exact parameters"
+  fi
+}
+
+for method in NON RLE LZH LH5; do
+  fresh
+  if ! make_launcher $method "$WORK/$method.exe"; then
+    not_ok "$method normal end" "kvarc could not build the launcher"
+    continue
+  fi
+  mkdir -p "$WORK/My Files"
+  cp "$WORK/$method.exe" "$WORK/My Files/setup $method.exe"
+  run_setup "$WORK/My Files/setup $method.exe"
+  check_normal_end $method "$WORK/My Files/setup $method.exe"
+done
+
+# --- trailing bytes after the archive (a code signature) change nothing ------
+fresh
+cp "$WORK/RLE.exe" "$WORK/signed.exe"
+head -c 5000 /dev/urandom >>"$WORK/signed.exe"
+run_setup "$WORK/signed.exe"
+if [ $rc = 0 ] && cmp -s "$(temp_archives)" "$WORK/RLE.exe.zerk" && cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER"; then
+  ok "bytes after the archive are ignored"
+else
+  not_ok "trailing bytes" "exit $rc"
+fi
+
+# The first line of a box's text, and the second.
+box_line() { sed -n "s/^$1: //p" "$WORK/box.txt" | tr -d '\r'; }
+box_second_line() { sed -n '3p' "$WORK/box.txt" | tr -d '\r'; }
+
+# --- the installer file cannot be created: the box, exit 1 -------------------
+fresh
+mkdir -p "$WINDIR/ZIVizivaz.exe"  # a folder in its place
+run_setup_expecting_box "$WORK/RLE.exe"
+text=$(box_line text)
+if [ $rc != 1 ]; then
+  not_ok "installer not creatable" "exit $rc"
+elif [ "$(box_line caption)" != "Application Error" ]; then
+  not_ok "installer not creatable" "no Application Error box: $(cat "$WORK/box.txt" 2>/dev/null)"
+elif ! [[ "$text" =~ ^Exception\ EFCreateError\ in\ module\ RLE\.exe\ at\ [0-9A-F]{8}\.$ ]]; then
+  not_ok "installer not creatable" "first line '$text'"
+elif [ "$(box_second_line)" != 'Cannot create file C:\windows\ZIVizivaz.exe.' ]; then
+  not_ok "installer not creatable" "second line '$(box_second_line)'"
+elif ! cmp -s "$(temp_archives)" "$WORK/RLE.exe.zerk"; then
+  not_ok "installer not creatable" "the temporary archive is not complete"
+else
+  ok "an installer file that cannot be created: the Application Error box, exit 1, complete temporary archive"
+fi
+rmdir "$WINDIR/ZIVizivaz.exe"
+
+# --- a length field larger than the data -------------------------------------
+fresh
+cp "$WORK/RLE.exe" "$WORK/short.exe"
+offset=$(grep -a -b -o 'KVI_SIZE' "$WORK/short.exe" | head -1 | cut -d: -f1)
+block=$(od -An -t u4 -j $((offset + 8)) -N 4 "$WORK/short.exe" | tr -d ' ')
+printf '\x00\x00\x10\x00' | dd of="$WORK/short.exe" bs=1 seek="$block" conv=notrunc status=none
+run_setup_expecting_box "$WORK/short.exe"
+tmp=$(temp_archives)
+if [ $rc = 1 ] && [ "$(box_second_line)" = "Stream read error." ] && [ ! -e "$WINDIR/ZIVizivaz.exe" ] &&
+  [ -n "$tmp" ] && [ "$(stat -c %s "$tmp")" -lt 1048576 ]; then
+  ok "a length field larger than the data: Stream read error, exit 1, no installer file"
+else
+  not_ok "length too large" "exit $rc, box '$(box_second_line)', temp '$tmp'"
+fi
+
+# --- an extraction that fails is reported and nothing is started -------------
+fresh
+cp "$WORK/RLE.exe.zerk" "$WORK/bad.zerk"
+# Spoil the first entry's checksum (archive header 21 bytes, field at 17).
+printf '\xEE' | dd of="$WORK/bad.zerk" bs=1 seek=$((21 + 17)) conv=notrunc status=none
+"$KVARC" stamp -f "$SETUP" "$WORK/bad.zerk" "$WORK/bad.exe" >/dev/null
+run_setup_expecting_box "$WORK/bad.exe"
+if [ $rc = 1 ] && [[ "$(box_line text)" == "Exception EBadChecksum in module bad.exe at "* ]] &&
+  [ "$(box_second_line)" = "Bad checksum during expansion -- data may be invalid." ] &&
+  [ -e "$WINDIR/ZIVizivaz.exe" ] && [ ! -e "$WINDIR/ZIVizivaz.exe.report.txt" ] && [ -n "$(temp_archives)" ]; then
+  ok "a failed extraction: EBadChecksum box, exit 1, installer not started, nothing deleted"
+else
+  not_ok "failed extraction" "exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+fi
+
+echo "e2e: $passed passed, $failed failed"
+[ $failed = 0 ]
