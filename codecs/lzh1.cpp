@@ -151,6 +151,43 @@ inline uint32_t DecodeOffset(Lzh1BitReader& in) {
   return (high << Lzh1OffsetLowBits) | (((b << extra) | e) & 0x3F);
 }
 
+// Copies a match of `len` bytes from ring position p to ring position r,
+// `distance` (o + 1) bytes behind, and hands the bytes to the sink. The
+// result is that of copying and emitting one byte at a time: the ring gets
+// the same bytes, and PutOutputBytes behaves as that many PutOutputByte
+// calls. The order of the two sides differs only in where each byte sits
+// in between, which nothing can observe: no input is fetched meanwhile, and
+// a sink failure ends the run.
+inline void CopyMatch(uint8_t* ring, uint32_t p, uint32_t r, uint32_t distance, int len) {
+  const auto n = static_cast<uint32_t>(len);
+  if (p + n <= Lzh1WindowSize && r + n <= Lzh1WindowSize) [[likely]] {
+    uint8_t* dst = ring + r;
+    const uint8_t* src = ring + p;
+    if (distance >= n || p > r) {
+      // Disjoint, or the source lies ahead of the destination (the match
+      // reaches back almost the whole ring): reading forward, each source
+      // byte is read before the copy overwrites it, which memmove gives.
+      std::memmove(dst, src, n);
+    } else if (distance >= 8) {
+      // Overlapping, far enough apart for 8 bytes at a time: each chunk's
+      // source was complete before the chunk began.
+      uint32_t k = 0;
+      for (; k + 8 <= n; k += 8) std::memcpy(dst + k, src + k, 8);
+      for (; k < n; ++k) dst[k] = src[k];
+    } else {
+      for (uint32_t k = 0; k < n; ++k) dst[k] = src[k];
+    }
+    PutOutputBytes(dst, len);
+    return;
+  }
+  // The match wraps around the ring's end on either side.
+  for (uint32_t k = 0; k < n; ++k) {
+    const uint8_t x = ring[(p + k) & Lzh1WindowMask];
+    PutOutputByte(x);
+    ring[(r + k) & Lzh1WindowMask] = x;
+  }
+}
+
 // One run's work areas, released with the run on every path. Value
 // initialisation clears them, which gives the ring's undefined tail its 0.
 struct Lzh1WorkAreas {
@@ -183,15 +220,10 @@ void ExpandLzh1(int32_t Destsize) {
       ++produced;
     } else {
       const uint32_t o = DecodeOffset(in);
-      uint32_t p = (r - o - 1) & Lzh1WindowMask;
+      const uint32_t p = (r - o - 1) & Lzh1WindowMask;
       const int len = s - Lzh1LengthBias;
-      for (int k = 0; k < len; ++k) {
-        const uint8_t x = ring[p];
-        PutOutputByte(x);
-        ring[r] = x;
-        r = (r + 1) & Lzh1WindowMask;
-        p = (p + 1) & Lzh1WindowMask;
-      }
+      CopyMatch(ring, p, r, o + 1, len);
+      r = (r + static_cast<uint32_t>(len)) & Lzh1WindowMask;
       produced += static_cast<uint32_t>(len);
     }
   }
