@@ -29,6 +29,7 @@
 // than from reading ahead.
 #include "codecs/lzh1.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -88,34 +89,43 @@ namespace {
 
 // The bit reader.
 //
-//  - The format's 16-bit buffer lives in bits 31..16 of `buf`; bits 15..0
-//    are always 0, and the next bit is bit 31. A left shift drops the bits
-//    that leave the top, just as they leave a 16-bit buffer.
-//  - `count` is the number of valid bits, 0..16. The bits below them are 0.
+//  - The format's 16-bit buffer lives in the top bits of `buf`: its count
+//    valid bits are bits 31 down to 32 - count, and the next bit is bit 31.
+//    A left shift drops the bits that leave the top, just as they leave a
+//    16-bit buffer.
+//  - The count (0..16) is not stored: right below the valid bits sits one
+//    marker bit, and every bit below the marker is 0. The count is
+//    31 - (the marker's position).
 //  - Every request first refills: with 8 or fewer bits left, one byte is
-//    fetched and placed right below the valid bits, and count grows by 8.
-//    A byte fetched while EndOfInput is raised counts as 0.
+//    fetched and placed right below the valid bits, and the marker moves
+//    down by 8. A byte fetched while EndOfInput is raised counts as 0.
+//    "8 or fewer" is "the marker is at bit 23 or above", that is, bits
+//    22..0 are all 0: one test, and no count to keep up per bit.
 //  - No request takes more than 8 bits, so after the refill there are
-//    always enough and count never drops below 0.
-// The reader is a small value that the expander keeps in registers; it is
+//    always enough, and the marker never leaves the top.
+// The reader is a small value that the expander keeps in a register; it is
 // passed by reference to inline functions only.
 struct Lzh1BitReader {
-  uint32_t buf = 0;
-  int count = 0;
+  static constexpr uint32_t kEmpty = 0x80000000;  // no valid bits: marker at bit 31
+  static constexpr uint32_t kBelowRefill = 0x007FFFFF;
 
+  uint32_t buf = kEmpty;
+
+  bool NeedsByte() const { return (buf & kBelowRefill) == 0; }
   void Refill() {
-    if (count <= 8) {
+    if (NeedsByte()) {
       uint8_t b = GetInputByte();
       if (EndOfInput()) b = 0;
-      buf |= static_cast<uint32_t>(b) << (24 - count);
-      count += 8;
+      // With the marker m at bit q (23..31), (2b + 1) * (m >> 8) puts the
+      // byte at bits q..q-7 and the new marker at bit q-8.
+      const uint32_t m = buf & (0u - buf);
+      buf = buf - m + (2u * b + 1u) * (m >> 8);
     }
   }
   // Peek and consume kept apart: the result is taken, then the bits go.
   uint32_t Take(int n) {
     const uint32_t v = buf >> (32 - n);
     buf <<= n;
-    count -= n;
     return v;
   }
 };
@@ -136,9 +146,10 @@ inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
 }
 
 inline int DecodeSymbol(Lzh1Tree& tree, Lzh1BitReader& in) {
-  int c = tree.Child[Lzh1Root];
-  while (c < Lzh1LeafBase) c = tree.Child[c + static_cast<int>(ReadBit(in))];
-  const int s = c - Lzh1LeafBase;
+  // Pointer-sized node numbers keep sign extensions out of the walk.
+  ptrdiff_t c = tree.Child[Lzh1Root];
+  while (c < Lzh1LeafBase) c = tree.Child[c + static_cast<ptrdiff_t>(ReadBit(in))];
+  const int s = static_cast<int>(c - Lzh1LeafBase);
   tree.UpdateTree(s);
   return s;
 }

@@ -103,19 +103,20 @@ inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
 
 inline void Lzh1Tree::UpdateTree(int symbol) {
   if (Freq[Lzh1Root] == Lzh1RebuildAt) RebuildTree();
-  int c = Parent[Lzh1LeafBase + symbol];
+  // Pointer-sized node numbers keep sign extensions out of the loop.
+  ptrdiff_t c = Parent[Lzh1LeafBase + symbol];
   do {
     const uint16_t k = ++Freq[c];
     if (k > Freq[c + 1]) {
       // Move the count to the last node that is still below it; that node
       // and c swap their subtrees.
-      const int l = LastNodeBelow(c + 2, k);
+      const ptrdiff_t l = LastNodeBelow(static_cast<int>(c) + 2, k);
       Freq[c] = Freq[l];
       Freq[l] = k;
-      const int i = Child[c];
+      const ptrdiff_t i = Child[c];
       Parent[i] = static_cast<int16_t>(l);
       if (i < Lzh1LeafBase) Parent[i + 1] = static_cast<int16_t>(l);
-      const int j = Child[l];
+      const ptrdiff_t j = Child[l];
       Child[l] = static_cast<int16_t>(i);
       Parent[j] = static_cast<int16_t>(c);
       if (j < Lzh1LeafBase) Parent[j + 1] = static_cast<int16_t>(c);
