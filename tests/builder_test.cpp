@@ -1,0 +1,512 @@
+// The builder: the archive writer and its RLE compressor, checked by reading
+// back through the archive component and the codec session; stamping a
+// launcher; and the kvarc command line, run as a separate program.
+#include <sys/mman.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/rorodovazezudovo.h"
+#include "core/bytes.h"
+#include "launcher/launcher.h"
+#include "tests/test_util.h"
+#include "tools/archive_reader.h"
+#include "tools/archive_writer.h"
+#include "tools/compressors.h"
+#include "tools/stamp.h"
+
+namespace kv {
+namespace {
+
+using test::Bytes;
+using test::FileExists;
+using test::Hex;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+using tools::ArchiveEntrySpec;
+using tools::BuildArchive;
+using tools::BuilderError;
+
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<uint8_t> Repeat(size_t count, uint8_t byte) {
+  return std::vector<uint8_t>(count, byte);
+}
+
+// Inputs that RLE coders get wrong: escapes in the data, runs at the start
+// (where the expander repeats 0), runs at and around the longest escape.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> RleEdgeInputs() {
+  return {
+      {"empty", {}},
+      {"one byte", Hex("41")},
+      {"lone escape byte", Hex("94")},
+      {"escape bytes between literals", Hex("41 94 42 94 94 43")},
+      {"zeros at the start", Repeat(10, 0x00)},
+      {"one zero", Hex("00")},
+      {"two zeros then data", Hex("00 00 41")},
+      {"run of escape bytes", Repeat(300, 0x94)},
+      {"run of 254", Repeat(254, 'A')},
+      {"run of 255", Repeat(255, 'A')},
+      {"run of 256", Repeat(256, 'A')},
+      {"run of 1000", Repeat(1000, 'A')},
+      {"zeros longer than one escape", Repeat(600, 0x00)},
+      {"run after an escape run", Concat(Repeat(5, 0x94), Repeat(5, 'B'))},
+      {"escape bytes after a run", Concat(Repeat(5, 'B'), Repeat(5, 0x94))},
+      {"short runs", Hex("41 41 42 42 42 43 43 43 43 94 94")},
+      {"binary", test::BinaryData(20000, 3)},
+      {"text", test::TextData(20000, 4)},
+      {"random", test::RandomData(20000, 5)},
+  };
+}
+
+// Writes `archive` to a file and extracts `name` through the component, the
+// way the launcher does.
+std::vector<uint8_t> Extract(const std::vector<uint8_t>& archive, const std::string& name) {
+  TempDir dir;
+  const std::string path = dir.File("a.zerk");
+  WriteFile(path, archive);
+  TMemoryStream out;
+  ExtractFromArchive(path, out, name, {});
+  return out.Data();
+}
+
+// ---------------------------------------------------------------------------
+// ArchiveWriterTest
+
+TEST(ArchiveWriterTest, WritesTheFiftyByteExample) {
+  const std::vector<uint8_t> expected = Hex(R"(
+      5A 45 52 4B 1A     # Magic "ZERK" 0x1A
+      4E 4F 4E           # CompressID "NON"
+      03 00 00 00        # TotalSize 3
+      01                 # ArchiveType caMulti
+      00 00 00 00        # Reserved1
+      00 00 00 00        # Reserved2
+      01 00              # NameLength 1
+      00 00 00 00 00 00  # Reserved1
+      03 00 00 00        # Destsize 3
+      03 00 00 00        # Sourcesize 3
+      00                 # Method NON
+      26 01 00 00        # Checksum 0x61 + 0x62 + 0x63
+      00 00 00 00        # Reserved2
+      41                 # name "A"
+      61 62 63           # stored data "abc"
+  )");
+  EXPECT_EQ(BuildArchive(std::vector<ArchiveEntrySpec>{{"A", Bytes("abc"), kMethodStored}}),
+            expected);
+}
+
+TEST(ArchiveWriterTest, EmptyArchiveIsAHeaderOnly) {
+  const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{});
+  EXPECT_EQ(archive, Hex("5A 45 52 4B 1A  4E 4F 4E  00 00 00 00  01  00000000 00000000"));
+  EXPECT_TRUE(Extract(archive, "anything").empty());
+}
+
+TEST(ArchiveWriterTest, HeaderNamesTheFirstEntrysMethodAndTotalSize) {
+  const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{
+      {"one", Repeat(100, 1), kMethodRle}, {"two", Repeat(23, 2), kMethodStored}});
+  EXPECT_EQ(std::string(archive.begin() + 5, archive.begin() + 8), "RLE");
+  EXPECT_EQ(static_cast<int32_t>(LoadLE32(archive.data() + 8)), 123);
+}
+
+TEST(ArchiveWriterTest, EveryEntryRoundTripsThroughTheComponent) {
+  // All inputs in one archive, each under two methods: a writer that gets
+  // TotalSize, a Sourcesize or an offset wrong loses the later entries.
+  std::vector<ArchiveEntrySpec> specs;
+  int64_t total = 0;
+  for (const auto& [label, data] : RleEdgeInputs()) {
+    specs.push_back({"NON\\" + label, data, kMethodStored});
+    specs.push_back({"RLE\\" + label, data, kMethodRle});
+    total += 2 * static_cast<int64_t>(data.size());
+  }
+  const std::vector<uint8_t> archive = BuildArchive(specs);
+  EXPECT_EQ(static_cast<int32_t>(LoadLE32(archive.data() + ArchiveHeader::kTotalSize)), total);
+
+  for (const ArchiveEntrySpec& spec : specs) {
+    SCOPED_TRACE(spec.name);
+    EXPECT_EQ(Extract(archive, spec.name), spec.data);
+  }
+
+  // The listing sees every entry with its sizes and the sum of its data.
+  TKVDoziRivovaze component(nullptr);
+  TMemoryStream stream(archive);
+  const tools::ArchiveListing listing = tools::ListArchive(component, stream);
+  ASSERT_EQ(listing.entries.size(), specs.size());
+  for (size_t i = 0; i < specs.size(); ++i) {
+    SCOPED_TRACE(specs[i].name);
+    EXPECT_EQ(listing.entries[i].name, specs[i].name);
+    EXPECT_EQ(listing.entries[i].header.Method, specs[i].method);
+    EXPECT_EQ(listing.entries[i].header.Destsize, static_cast<int32_t>(specs[i].data.size()));
+    EXPECT_EQ(listing.entries[i].header.Checksum, test::Sum(specs[i].data));
+  }
+}
+
+TEST(ArchiveWriterTest, NamesUpTo32767BytesAreWritten) {
+  std::string longest(32767, 'n');
+  longest.back() = 'Z';
+  const std::vector<uint8_t> data = Bytes("payload");
+  const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{
+      {longest, data, kMethodStored}, {"after", Bytes("next"), kMethodRle}});
+  EXPECT_EQ(LoadLE16(archive.data() + ArchiveHeader::kSize), 32767);
+  EXPECT_EQ(Extract(archive, longest), data);
+  EXPECT_EQ(Extract(archive, "after"), Bytes("next"));
+
+  EXPECT_THROW(
+      BuildArchive(std::vector<ArchiveEntrySpec>{{std::string(32768, 'n'), data, kMethodStored}}),
+      BuilderError);
+}
+
+TEST(ArchiveWriterTest, RefusesMethodsItCannotWrite) {
+  EXPECT_THROW(BuildArchive(std::vector<ArchiveEntrySpec>{{"x", Bytes("x"), kMethodCustom}}),
+               BuilderError);
+  EXPECT_THROW(BuildArchive(std::vector<ArchiveEntrySpec>{{"x", Bytes("x"), 7}}), BuilderError);
+}
+
+TEST(ArchiveWriterTest, MethodFromNameKnowsTheWritableMethods) {
+  EXPECT_EQ(tools::MethodFromName("NON"), 0);
+  EXPECT_EQ(tools::MethodFromName("rle"), 1);
+  EXPECT_EQ(tools::MethodFromName("Lzh"), 2);
+  EXPECT_EQ(tools::MethodFromName("LH5"), 4);
+  // Custom data belongs to applications; anything else is unknown.
+  EXPECT_EQ(tools::MethodFromName("CUS"), -1);
+  EXPECT_EQ(tools::MethodFromName(""), -1);
+  EXPECT_EQ(tools::MethodFromName("RL"), -1);
+  EXPECT_EQ(tools::MethodFromName("RLEX"), -1);
+}
+
+// ---------------------------------------------------------------------------
+// RleCompressorTest: CompressRle against the component's expander.
+
+TEST(RleCompressorTest, ExpanderRestoresEveryEdgeInput) {
+  for (const auto& [label, data] : RleEdgeInputs()) {
+    SCOPED_TRACE(label);
+    const std::vector<uint8_t> stored = tools::CompressRle(data);
+    const test::SessionResult r =
+        test::RunSession(kMethodRle, stored, static_cast<int32_t>(data.size()));
+    EXPECT_EQ(r.output, data);
+    EXPECT_EQ(r.checksum, test::Sum(data));
+  }
+}
+
+TEST(RleCompressorTest, ExpanderRestoresEveryRunLengthAfterEveryPrefix) {
+  // Runs of every length up to two escapes' worth, of a plain byte, of zero
+  // and of the escape byte, after prefixes that leave the expander's RunByte
+  // at 0, at a literal, or at 0x94.
+  const std::vector<std::vector<uint8_t>> prefixes = {{}, Hex("41"), Hex("94"), Hex("42 94 05")};
+  for (const std::vector<uint8_t>& prefix : prefixes) {
+    for (uint8_t byte : {uint8_t{0x00}, uint8_t{0x41}, uint8_t{0x94}}) {
+      for (size_t length = 1; length <= 520; ++length) {
+        const std::vector<uint8_t> data = Concat(Concat(prefix, Repeat(length, byte)), Hex("43"));
+        const std::vector<uint8_t> stored = tools::CompressRle(data);
+        const test::SessionResult r =
+            test::RunSession(kMethodRle, stored, static_cast<int32_t>(data.size()));
+        ASSERT_EQ(r.output, data) << "prefix of " << prefix.size() << ", " << length << " bytes 0x"
+                                  << std::hex << int{byte};
+      }
+    }
+  }
+}
+
+TEST(RleCompressorTest, KnownSmallEncodings) {
+  EXPECT_TRUE(tools::CompressRle({}).empty());
+  // A data byte 0x94 is escaped with count 0.
+  EXPECT_EQ(tools::CompressRle(Hex("94")), Hex("94 00"));
+  // Zeros at the very start need no literal: the expander repeats 0 first.
+  EXPECT_EQ(tools::CompressRle(Repeat(4, 0x00)), Hex("94 05"));
+  // A run is the literal and one escape for the rest.
+  EXPECT_EQ(tools::CompressRle(Repeat(4, 'A')), Hex("41 94 04"));
+}
+
+TEST(RleCompressorTest, LongRunsShrink) {
+  EXPECT_LE(tools::CompressRle(Repeat(1000, 'A')).size(), 16u);
+  EXPECT_LE(tools::CompressRle(Repeat(1000, 0x94)).size(), 16u);
+  EXPECT_LE(tools::CompressRle(Repeat(100000, 0x00)).size(), 100000u / 254 * 3 + 8);
+}
+
+TEST(RleCompressorTest, DataWithoutRunsOrEscapesIsCopied) {
+  std::vector<uint8_t> data;
+  for (int round = 0; round < 3; ++round)
+    for (int b = 0; b < 256; ++b)
+      if (b != 0x94) data.push_back(static_cast<uint8_t>(b));
+  EXPECT_EQ(tools::CompressRle(data), data);
+}
+
+// ---------------------------------------------------------------------------
+// StampTest
+
+// An unprocessed launcher image of `size` bytes with its marker at 0x200.
+std::vector<uint8_t> UnstampedImage(size_t size) {
+  std::vector<uint8_t> image(size, 0x90);
+  image[0] = 'M';
+  image[1] = 'Z';
+  const std::vector<uint8_t> marker = Bytes("KVI_SIZEXXXX");
+  std::copy(marker.begin(), marker.end(), image.begin() + 0x200);
+  return image;
+}
+
+TEST(StampTest, FindsTheMarkerAndItsPlaceholder) {
+  const tools::MarkerSearch found = tools::FindMarker(UnstampedImage(4096));
+  EXPECT_EQ(found.offset, 0x200);
+  EXPECT_TRUE(found.placeholder);
+  EXPECT_EQ(tools::FindMarker(Bytes("no marker here")).offset, -1);
+}
+
+TEST(StampTest, StampedLauncherCarriesTheArchiveAtTheImagesEnd) {
+  const std::vector<uint8_t> image = UnstampedImage(87040);
+  const std::vector<uint8_t> archive =
+      BuildArchive(std::vector<ArchiveEntrySpec>{{"Installer\\ZIVizivaz.exe", Bytes("MZ"), 0}});
+  const std::vector<uint8_t> stamped = tools::StampLauncher(image, archive);
+
+  ASSERT_EQ(stamped.size(), 87040 + 4 + archive.size());
+  // The image is unchanged but for the stored offset.
+  EXPECT_EQ(LoadLE32(stamped.data() + 0x208), 87040u);
+  std::vector<uint8_t> restored(stamped.begin(), stamped.begin() + 87040);
+  std::copy_n(Bytes("XXXX").begin(), 4, restored.begin() + 0x208);
+  EXPECT_EQ(restored, image);
+  EXPECT_EQ(LoadLE32(stamped.data() + 87040), archive.size());
+  EXPECT_TRUE(std::equal(archive.begin(), archive.end(), stamped.begin() + 87044));
+
+  // The launcher's own locator agrees.
+  TempDir dir;
+  WriteFile(dir.File("Setup.exe"), stamped);
+  EXPECT_EQ(LocatePayload(dir.File("Setup.exe")), 87040);
+}
+
+TEST(StampTest, OffsetNeverEndsInThePlaceholderByte) {
+  // Blocks at 0x1058 or 0x1158 would read as unprocessed launchers.
+  for (size_t size : {size_t{0x1058}, size_t{0x1158}, size_t{0x1057}, size_t{0x1059}}) {
+    SCOPED_TRACE(size);
+    const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{});
+    const std::vector<uint8_t> stamped = tools::StampLauncher(UnstampedImage(size), archive);
+    const uint32_t offset = LoadLE32(stamped.data() + 0x208);
+    EXPECT_NE(offset & 0xFF, 0x58u);
+    EXPECT_GE(offset, size);
+    EXPECT_LE(offset, size + 1);
+    // Padding is zero, and the block follows it.
+    for (size_t i = size; i < offset; ++i) EXPECT_EQ(stamped[i], 0) << i;
+    EXPECT_EQ(LoadLE32(stamped.data() + offset), archive.size());
+    EXPECT_EQ(stamped.size(), offset + 4 + archive.size());
+
+    TempDir dir;
+    WriteFile(dir.File("Setup.exe"), stamped);
+    EXPECT_EQ(LocatePayload(dir.File("Setup.exe")), static_cast<int32_t>(offset));
+  }
+}
+
+// The message of the BuilderError that `f` raises; empty when it returns.
+std::string RefusalOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const BuilderError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(StampTest, RefusesFileWithoutMarkerAndOneAlreadyStamped) {
+  // Each refusal says which it is: whoever hands over the wrong program must
+  // not be told that it was stamped before.
+  const std::vector<uint8_t> once = tools::StampLauncher(UnstampedImage(1024), Bytes("archive"));
+  const std::string no_marker =
+      RefusalOf([] { tools::StampLauncher(Bytes("MZ just a program"), Bytes("archive")); });
+  const std::string stamped = RefusalOf([&] { tools::StampLauncher(once, Bytes("archive")); });
+  EXPECT_FALSE(no_marker.empty());
+  EXPECT_FALSE(stamped.empty());
+  EXPECT_NE(no_marker, stamped);
+}
+
+TEST(StampTest, RefusesResultOf2GiBOrMore) {
+  // Address space for a 2 GiB archive, never touched, so never allocated.
+  constexpr size_t kSize = size_t{1} << 31;
+  void* region =
+      ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (region == MAP_FAILED) GTEST_SKIP() << "cannot reserve 2 GiB of address space";
+  const std::span<const uint8_t> huge(static_cast<const uint8_t*>(region), kSize - 1024);
+  EXPECT_THROW(tools::StampLauncher(UnstampedImage(1024), huge), BuilderError);
+  ::munmap(region, kSize);
+}
+
+// ---------------------------------------------------------------------------
+// KvarcCliTest: the program as scripts call it, in a scratch directory.
+
+class KvarcCliTest : public ::testing::Test {
+ protected:
+  struct Result {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+  };
+
+  // Runs kvarc with `args`, each passed as one argument.
+  Result Kvarc(const std::vector<std::string>& args) {
+    std::string command = "cd '" + dir_.path() + "' && '" KVARC_PATH "'";
+    for (const std::string& a : args) command += " '" + a + "'";
+    command += " >stdout.txt 2>stderr.txt </dev/null";
+    const int status = std::system(command.c_str());
+    Result r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::vector<uint8_t> out = ReadFile(dir_.File("stdout.txt"));
+    const std::vector<uint8_t> err = ReadFile(dir_.File("stderr.txt"));
+    r.out.assign(out.begin(), out.end());
+    r.err.assign(err.begin(), err.end());
+    return r;
+  }
+
+  // A failure is one line on stderr that starts "kvarc: ".
+  static void ExpectOneLineError(const Result& r) {
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_EQ(r.err.rfind("kvarc: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+
+  std::string Path(const std::string& name) const { return dir_.File(name); }
+
+  // Two files packed as "Installer\ZIVizivaz.exe" (NON) and "data.bin" (RLE).
+  void MakeArchive() {
+    WriteFile(Path("setup-program"), installer_);
+    WriteFile(Path("data.bin"), data_);
+    const Result r = Kvarc({"create", "-m", "NON", "a.zerk",
+                            "Installer\\ZIVizivaz.exe=setup-program", "RLE:data.bin"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+  }
+
+  TempDir dir_;
+  const std::vector<uint8_t> installer_ = test::BinaryData(30000, 21);
+  const std::vector<uint8_t> data_ = Concat(Repeat(5000, 0), test::TextData(5000, 22));
+};
+
+TEST_F(KvarcCliTest, CreateListTestExtractRoundTrip) {
+  MakeArchive();
+
+  const Result list = Kvarc({"list", "a.zerk"});
+  EXPECT_EQ(list.exit_code, 0) << list.err;
+  EXPECT_NE(list.out.find("Installer\\ZIVizivaz.exe"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("data.bin"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("RLE"), std::string::npos) << list.out;
+  char sum[9];
+  std::snprintf(sum, sizeof sum, "%08x", test::Sum(data_));
+  EXPECT_NE(list.out.find(sum), std::string::npos) << list.out;
+
+  const Result check = Kvarc({"test", "a.zerk"});
+  EXPECT_EQ(check.exit_code, 0) << check.err;
+
+  // Entry names are matched without regard to ASCII case.
+  const Result extract = Kvarc({"extract", "a.zerk", "installer\\zivizivaz.exe", "out.exe"});
+  EXPECT_EQ(extract.exit_code, 0) << extract.err;
+  EXPECT_EQ(ReadFile(Path("out.exe")), installer_);
+  EXPECT_EQ(Kvarc({"extract", "a.zerk", "data.bin", "out.bin"}).exit_code, 0);
+  EXPECT_EQ(ReadFile(Path("out.bin")), data_);
+
+  // What kvarc writes, the launcher's component reads.
+  EXPECT_EQ(Extract(ReadFile(Path("a.zerk")), "Installer\\ZIVizivaz.exe"), installer_);
+}
+
+TEST_F(KvarcCliTest, ExtractRefusesToOverwriteWithoutForce) {
+  MakeArchive();
+  WriteFile(Path("out.exe"), Bytes("keep me"));
+  const Result refused = Kvarc({"extract", "a.zerk", "Installer\\ZIVizivaz.exe", "out.exe"});
+  ExpectOneLineError(refused);
+  EXPECT_EQ(ReadFile(Path("out.exe")), Bytes("keep me"));
+
+  const Result forced = Kvarc({"extract", "a.zerk", "Installer\\ZIVizivaz.exe", "out.exe", "-f"});
+  EXPECT_EQ(forced.exit_code, 0) << forced.err;
+  EXPECT_EQ(ReadFile(Path("out.exe")), installer_);
+}
+
+TEST_F(KvarcCliTest, CreateRefusesToOverwriteWithoutForce) {
+  WriteFile(Path("data.bin"), data_);
+  WriteFile(Path("a.zerk"), Bytes("old archive"));
+  ExpectOneLineError(Kvarc({"create", "-m", "RLE", "a.zerk", "data.bin"}));
+  EXPECT_EQ(ReadFile(Path("a.zerk")), Bytes("old archive"));
+  EXPECT_EQ(Kvarc({"create", "-m", "RLE", "-f", "a.zerk", "data.bin"}).exit_code, 0);
+  EXPECT_EQ(Extract(ReadFile(Path("a.zerk")), "data.bin"), data_);
+}
+
+TEST_F(KvarcCliTest, ExtractOfAnAbsentEntryFails) {
+  MakeArchive();
+  ExpectOneLineError(Kvarc({"extract", "a.zerk", "Installer\\Other.exe", "out.exe"}));
+  EXPECT_FALSE(FileExists(Path("out.exe")));
+}
+
+TEST_F(KvarcCliTest, DamagedArchiveFailsTestAndExtract) {
+  MakeArchive();
+  // Change one stored byte near the end, inside the RLE entry.
+  std::vector<uint8_t> archive = ReadFile(Path("a.zerk"));
+  archive[archive.size() - 10] ^= 0x01;
+  WriteFile(Path("a.zerk"), archive);
+
+  const Result check = Kvarc({"test", "a.zerk"});
+  ExpectOneLineError(check);
+  EXPECT_NE(check.out.find("FAILED"), std::string::npos) << check.out;
+
+  // A failed extraction leaves no output file, not even a partial one.
+  const auto before = std::distance(std::filesystem::directory_iterator(dir_.path()),
+                                    std::filesystem::directory_iterator());
+  ExpectOneLineError(Kvarc({"extract", "a.zerk", "data.bin", "out.bin"}));
+  EXPECT_FALSE(FileExists(Path("out.bin")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()),
+            before);
+}
+
+TEST_F(KvarcCliTest, NotAnArchiveIsRejected) {
+  WriteFile(Path("bad.zerk"), Concat(Bytes("zerk"), Repeat(30, 0x1A)));
+  const Result r = Kvarc({"list", "bad.zerk"});
+  ExpectOneLineError(r);
+  EXPECT_NE(r.err.find("Can't recognize compressed file header"), std::string::npos) << r.err;
+  ExpectOneLineError(Kvarc({"test", "missing.zerk"}));
+}
+
+TEST_F(KvarcCliTest, UnknownMethodIsRejected) {
+  WriteFile(Path("data.bin"), data_);
+  ExpectOneLineError(Kvarc({"create", "-m", "ZIP", "a.zerk", "data.bin"}));
+  EXPECT_FALSE(FileExists(Path("a.zerk")));
+}
+
+TEST_F(KvarcCliTest, StampMakesALauncherThatFindsItsArchive) {
+  MakeArchive();
+  WriteFile(Path("Setup.exe"), UnstampedImage(8192));
+  const Result r = Kvarc({"stamp", "Setup.exe", "a.zerk", "MySetup.exe"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+
+  const std::vector<uint8_t> stamped = ReadFile(Path("MySetup.exe"));
+  const std::vector<uint8_t> archive = ReadFile(Path("a.zerk"));
+  const int32_t offset = LocatePayload(Path("MySetup.exe"));
+  ASSERT_EQ(offset, 8192);
+  EXPECT_EQ(LoadLE32(stamped.data() + offset), archive.size());
+  EXPECT_TRUE(std::vector<uint8_t>(stamped.begin() + offset + 4, stamped.end()) == archive);
+  // The unstamped launcher is left as it was.
+  EXPECT_EQ(ReadFile(Path("Setup.exe")), UnstampedImage(8192));
+}
+
+TEST_F(KvarcCliTest, StampRefusesFilesItCannotUse) {
+  MakeArchive();
+  WriteFile(Path("plain.exe"), Bytes("MZ no marker in this one"));
+  ExpectOneLineError(Kvarc({"stamp", "plain.exe", "a.zerk", "out.exe"}));
+  EXPECT_FALSE(FileExists(Path("out.exe")));
+
+  WriteFile(Path("Setup.exe"), UnstampedImage(4096));
+  ASSERT_EQ(Kvarc({"stamp", "Setup.exe", "a.zerk", "once.exe"}).exit_code, 0);
+  ExpectOneLineError(Kvarc({"stamp", "once.exe", "a.zerk", "twice.exe"}));
+  EXPECT_FALSE(FileExists(Path("twice.exe")));
+
+  // Nor does it overwrite an existing output unless asked.
+  WriteFile(Path("taken.exe"), Bytes("taken"));
+  ExpectOneLineError(Kvarc({"stamp", "Setup.exe", "a.zerk", "taken.exe"}));
+  EXPECT_EQ(ReadFile(Path("taken.exe")), Bytes("taken"));
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,571 @@
+// The launcher's portable part: the payload locator, the main sequence run
+// against a test double of the Windows calls, and the top-level report text.
+//
+// Launcher images are crafted byte by byte: an "MZ" start, zero filler, the
+// marker text with the four bytes that follow it, and a PayloadBlock (length
+// and archive) wherever the test needs it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/dozirivovaze.h"
+#include "core/bytes.h"
+#include "launcher/launcher.h"
+#include "tests/test_util.h"
+#include "tools/archive_writer.h"
+#include "tools/compressors.h"
+
+namespace kv {
+namespace {
+
+using test::Bytes;
+using test::FileExists;
+using test::Hex;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+// ---------------------------------------------------------------------------
+// Crafting launcher files.
+
+std::vector<uint8_t> Le32(uint32_t v) {
+  std::vector<uint8_t> b(4);
+  StoreLE32(b.data(), v);
+  return b;
+}
+
+void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
+  to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+// Writes `stored` (the four bytes after the marker text) at `offset`.
+void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& stored) {
+  const std::vector<uint8_t> text = Bytes("KVI_SIZE");
+  if (image.size() < offset + text.size() + stored.size())
+    image.resize(offset + text.size() + stored.size(), 0);
+  std::copy(text.begin(), text.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+  std::copy(stored.begin(), stored.end(),
+            image.begin() + static_cast<std::ptrdiff_t>(offset + text.size()));
+}
+
+// `size` bytes starting "MZ", zero elsewhere: no marker anywhere.
+std::vector<uint8_t> Image(size_t size) {
+  std::vector<uint8_t> image(size, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  return image;
+}
+
+// A processed launcher: an image of `image_size` bytes with the marker at
+// 0x100 naming the block at the image's end, the length field, the archive
+// and whatever `trailing` holds (a code signature, say).
+std::vector<uint8_t> StampedLauncher(size_t image_size, uint32_t length_field,
+                                     const std::vector<uint8_t>& archive,
+                                     const std::vector<uint8_t>& trailing = {}) {
+  std::vector<uint8_t> file = Image(image_size);
+  PutMarker(file, 0x100, Le32(static_cast<uint32_t>(image_size)));
+  Append(file, Le32(length_field));
+  Append(file, archive);
+  Append(file, trailing);
+  return file;
+}
+
+std::vector<uint8_t> InstallerArchive(const std::string& entry_name,
+                                      const std::vector<uint8_t>& data, uint8_t method = 0) {
+  return tools::BuildArchive(std::vector<tools::ArchiveEntrySpec>{{entry_name, data, method}});
+}
+
+// The class name and message of what `f` raises; empty when it returns.
+struct Failure {
+  std::string class_name;
+  std::string message;
+};
+Failure FailureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return {e.ClassName(), e.Message()};
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// LocatePayload
+
+class LocatePayloadTest : public ::testing::Test {
+ protected:
+  int32_t Locate(const std::vector<uint8_t>& file) {
+    const std::string path = dir_.File("Setup.exe");
+    WriteFile(path, file);
+    return LocatePayload(path);
+  }
+  TempDir dir_;
+};
+
+TEST_F(LocatePayloadTest, StampedLauncherGivesItsOffset) {
+  // An image of 87,040 bytes with the block right behind it; the marker sits
+  // in the fourth chunk of the scan.
+  std::vector<uint8_t> file = Image(87040);
+  PutMarker(file, 50000, Le32(87040));
+  Append(file, Le32(50));
+  Append(file, std::vector<uint8_t>(50, 0xAA));
+  EXPECT_EQ(Locate(file), 87040);
+}
+
+TEST_F(LocatePayloadTest, PlaceholderGivesZero) {
+  std::vector<uint8_t> file = Image(4096);
+  PutMarker(file, 0x400, Bytes("XXXX"));
+  EXPECT_EQ(Locate(file), 0);
+}
+
+TEST_F(LocatePayloadTest, OnlyThePlaceholdersFirstByteCounts) {
+  std::vector<uint8_t> file = Image(4096);
+  PutMarker(file, 0x400, Hex("58 01 00 00"));  // 0x158 = 344, inside the file
+  EXPECT_EQ(Locate(file), 0);
+  PutMarker(file, 0x400, Hex("59 01 00 00"));  // 0x159 = 345
+  EXPECT_EQ(Locate(file), 345);
+}
+
+TEST_F(LocatePayloadTest, FileWithoutMarkerGivesZero) {
+  EXPECT_EQ(Locate(Image(50000)), 0);
+  // A marker text cut short by the end of the file is no marker either.
+  std::vector<uint8_t> file = Image(100);
+  Append(file, Bytes("KVI_SIZ"));
+  EXPECT_EQ(Locate(file), 0);
+}
+
+TEST_F(LocatePayloadTest, StoredOffsetMustLieInsideTheFile) {
+  std::vector<uint8_t> file = Image(1000);
+  PutMarker(file, 0x100, Le32(1000));  // equal to the size
+  EXPECT_EQ(Locate(file), 0);
+  PutMarker(file, 0x100, Le32(1001));  // above it
+  EXPECT_EQ(Locate(file), 0);
+  PutMarker(file, 0x100, Le32(0x7FFFFFFF));
+  EXPECT_EQ(Locate(file), 0);
+  PutMarker(file, 0x100, Le32(999));  // one below: the last byte of the file
+  EXPECT_EQ(Locate(file), 999);
+  PutMarker(file, 0x100, Le32(1));
+  EXPECT_EQ(Locate(file), 1);
+}
+
+TEST_F(LocatePayloadTest, NegativeStoredValueIsReturnedUnchanged) {
+  std::vector<uint8_t> file = Image(1000);
+  PutMarker(file, 0x100, Le32(0x80000000u));
+  EXPECT_EQ(Locate(file), INT32_MIN);
+  PutMarker(file, 0x100, Le32(0xFFFFFFFFu));
+  EXPECT_EQ(Locate(file), -1);
+}
+
+TEST_F(LocatePayloadTest, StoredZeroAloneGivesZero) {
+  std::vector<uint8_t> file = Image(1000);
+  PutMarker(file, 0x100, Le32(0));
+  EXPECT_EQ(Locate(file), 0);
+  // Also when the zero is the very last thing in the file.
+  std::vector<uint8_t> at_end = Image(100);
+  Append(at_end, Bytes("KVI_SIZE"));
+  Append(at_end, Le32(0));
+  EXPECT_EQ(Locate(at_end), 0);
+}
+
+TEST_F(LocatePayloadTest, StoredZeroResumesTheScanWithinTheSameChunk) {
+  // Both occurrences lie in the first chunk. The scan resumes 4 bytes past
+  // the first one, so the second is examined rather than passed over.
+  std::vector<uint8_t> file = Image(3000);
+  PutMarker(file, 0x100, Le32(0));
+  PutMarker(file, 0x200, Le32(2000));
+  EXPECT_EQ(Locate(file), 2000);
+  // Even when the second marker text follows the first stored value at once.
+  std::vector<uint8_t> adjacent = Image(3000);
+  PutMarker(adjacent, 0x100, Le32(0));
+  PutMarker(adjacent, 0x10C, Le32(2500));
+  EXPECT_EQ(Locate(adjacent), 2500);
+}
+
+TEST_F(LocatePayloadTest, StoredZeroResumesTheScanIntoLaterChunks) {
+  std::vector<uint8_t> file = Image(60000);
+  PutMarker(file, 16000, Le32(0));
+  PutMarker(file, 45000, Le32(59000));
+  EXPECT_EQ(Locate(file), 59000);
+}
+
+TEST_F(LocatePayloadTest, RefusedFirstOccurrenceEndsTheScan) {
+  // A valid second occurrence is never looked at.
+  std::vector<uint8_t> file = Image(3000);
+  PutMarker(file, 0x200, Le32(2000));
+  PutMarker(file, 0x100, Bytes("XXXX"));
+  EXPECT_EQ(Locate(file), 0);
+  PutMarker(file, 0x100, Le32(3000));
+  EXPECT_EQ(Locate(file), 0);
+}
+
+TEST_F(LocatePayloadTest, MarkerIsFoundAroundEveryChunkSeam) {
+  // Chunks start at 0, 16,376, 32,752, 49,128: a scan that steps by a whole
+  // chunk, or overlaps by the wrong amount, loses markers near the seams.
+  // One at 16,380 straddles the first two reads and lies whole in the second.
+  for (size_t at : {size_t{0}, size_t{16372}, size_t{16376}, size_t{16377}, size_t{16380},
+                    size_t{16383}, size_t{16384}, size_t{32748}, size_t{32752}, size_t{32756},
+                    size_t{32759}, size_t{49124}, size_t{49132}, size_t{65495}}) {
+    SCOPED_TRACE(at);
+    std::vector<uint8_t> file = Image(65507);  // the last position leaves exactly 4 bytes
+    PutMarker(file, at, Le32(777));
+    EXPECT_EQ(Locate(file), 777);
+  }
+}
+
+TEST_F(LocatePayloadTest, MarkerTooCloseToTheEndGivesZero) {
+  // Only three of the four stored bytes exist.
+  std::vector<uint8_t> file = Image(100);
+  Append(file, Bytes("KVI_SIZE"));
+  Append(file, Hex("05 00 00"));
+  EXPECT_EQ(Locate(file), 0);
+  // A chunk full of filler followed by such a marker: still 0.
+  std::vector<uint8_t> long_file = Image(20000);
+  Append(long_file, Bytes("KVI_SIZE"));
+  Append(long_file, Hex("05"));
+  EXPECT_EQ(Locate(long_file), 0);
+}
+
+TEST_F(LocatePayloadTest, FilesOfEightBytesOrFewerAreNotSearched) {
+  EXPECT_EQ(Locate({}), 0);
+  EXPECT_EQ(Locate(Bytes("KVI_SIZE")), 0);
+  // Twelve bytes are searched: the marker alone, naming its last byte.
+  std::vector<uint8_t> twelve = Bytes("KVI_SIZE");
+  Append(twelve, Le32(11));
+  EXPECT_EQ(Locate(twelve), 11);
+}
+
+TEST_F(LocatePayloadTest, MissingFileRaisesOpenError) {
+  const std::string path = dir_.File("absent.exe");
+  const Failure f = FailureOf([&] { LocatePayload(path); });
+  EXPECT_EQ(f.class_name, "EFOpenError");
+  EXPECT_EQ(f.message, "Cannot open file " + path);
+}
+
+// ---------------------------------------------------------------------------
+// The main sequence, against a double of the Windows calls that works in a
+// temporary directory. On this host a backslash is an ordinary file-name
+// character, so "<dir>/WINDOWS\ZIVizivaz.exe" is a file in <dir>.
+
+class FakePlatform : public LauncherPlatform {
+ public:
+  struct Launch {
+    std::string file;
+    std::string parameters;
+    uint16_t show;
+    bool wait;
+  };
+
+  std::string module_file_name;
+  std::string temp_path;
+  std::string windows_directory;
+  bool temp_file_name_fails = false;
+  std::string temp_file_name_override;  // returned as it is, nothing created
+
+  int beeps = 0;
+  std::vector<std::string> temp_files;  // every name handed out, in order
+  std::vector<std::string> prefixes;
+  std::vector<Launch> launches;
+
+  std::string ModuleFileName() override { return module_file_name; }
+  std::string TempPath() override { return temp_path; }
+  std::string TempFileName(const std::string& folder, const char* prefix) override {
+    prefixes.emplace_back(prefix);
+    if (temp_file_name_fails) return "";
+    if (!temp_file_name_override.empty()) return temp_file_name_override;
+    const std::string name = folder + std::string(prefix).substr(0, 3) +
+                             std::to_string(0x3A + temp_files.size()) + ".tmp";
+    WriteFile(name, {});  // the system creates the file, empty
+    temp_files.push_back(name);
+    return name;
+  }
+  std::string WindowsDirectory() override { return windows_directory; }
+  int32_t LaunchProgram(const std::string& file, const std::string& parameters, uint16_t show,
+                        bool wait) override {
+    launches.push_back({file, parameters, show, wait});
+    return 0;
+  }
+  void Beep() override { ++beeps; }
+};
+
+class LauncherTest : public ::testing::Test {
+ protected:
+  LauncherTest() {
+    std::filesystem::create_directory(dir_.File("TEMP"));
+    platform_.module_file_name = dir_.File("setup.exe");
+    platform_.temp_path = dir_.File("TEMP") + "/";
+    platform_.windows_directory = dir_.File("WINDOWS");
+  }
+
+  std::string InstallerPath() const { return platform_.windows_directory + "\\ZIVizivaz.exe"; }
+  std::string DataPath() const {
+    return platform_.temp_files.empty() ? std::string() : platform_.temp_files[0];
+  }
+  bool TempFolderEmpty() const { return std::filesystem::is_empty(dir_.File("TEMP")); }
+
+  // Writes the launcher file and runs the main sequence; returns the
+  // failure it raised, if any.
+  Failure Run(const std::vector<uint8_t>& launcher) {
+    WriteFile(platform_.module_file_name, launcher);
+    return FailureOf([&] { EXPECT_EQ(RunLauncher(platform_), 0); });
+  }
+
+  TempDir dir_;
+  FakePlatform platform_;
+};
+
+TEST_F(LauncherTest, WithoutPayloadOnlyBeeps) {
+  std::vector<uint8_t> launcher = Image(5000);
+  PutMarker(launcher, 0x400, Bytes("XXXX"));
+  const Failure f = Run(launcher);
+  EXPECT_EQ(f.class_name, "");
+  EXPECT_EQ(platform_.beeps, 1);
+  EXPECT_TRUE(platform_.temp_files.empty());
+  EXPECT_TRUE(TempFolderEmpty());
+  EXPECT_FALSE(FileExists(InstallerPath()));
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, NegativeStoredOffsetCountsAsNoPayload) {
+  std::vector<uint8_t> launcher = Image(5000);
+  PutMarker(launcher, 0x400, Le32(0xFFFFFF00u));
+  EXPECT_EQ(Run(launcher).class_name, "");
+  EXPECT_EQ(platform_.beeps, 1);
+  EXPECT_TRUE(TempFolderEmpty());
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, NormalEndExtractsAndStartsTheInstaller) {
+  const std::vector<uint8_t> installer = test::BinaryData(70000, 7);
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", installer);
+  const Failure f = Run(StampedLauncher(87040, static_cast<uint32_t>(archive.size()), archive));
+  EXPECT_EQ(f.class_name, "") << f.message;
+
+  EXPECT_EQ(platform_.beeps, 0);
+  ASSERT_EQ(platform_.temp_files.size(), 1u);
+  EXPECT_EQ(platform_.prefixes, std::vector<std::string>{"KVI"});
+  EXPECT_TRUE(ReadFile(DataPath()) == archive) << "the temporary archive is not the payload's";
+  ASSERT_TRUE(FileExists(InstallerPath()));
+  EXPECT_TRUE(ReadFile(InstallerPath()) == installer);
+
+  ASSERT_EQ(platform_.launches.size(), 1u);
+  const FakePlatform::Launch& launch = platform_.launches[0];
+  EXPECT_EQ(launch.file, InstallerPath());
+  EXPECT_EQ(launch.parameters,
+            "\"/SOURCE=" + platform_.module_file_name + "\" \"/DATA=" + DataPath() + "\"");
+  EXPECT_EQ(launch.show, 1);
+  EXPECT_FALSE(launch.wait);
+}
+
+TEST_F(LauncherTest, LauncherPathWithSpacesStaysOneArgument) {
+  std::filesystem::create_directory(dir_.File("My Files"));
+  platform_.module_file_name = dir_.File("My Files") + "/setup.exe";
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("MZ!"));
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)).class_name,
+            "");
+  ASSERT_EQ(platform_.launches.size(), 1u);
+  const std::string& p = platform_.launches[0].parameters;
+  EXPECT_EQ(p, "\"/SOURCE=" + dir_.File("My Files") + "/setup.exe\" \"/DATA=" + DataPath() + "\"");
+  EXPECT_EQ(std::count(p.begin(), p.end(), '"'), 4);
+}
+
+TEST_F(LauncherTest, TrailingBytesAfterTheArchiveChangeNothing) {
+  // A code signature appended after stamping: it must not reach the
+  // temporary archive, and the installer comes out the same.
+  const std::vector<uint8_t> installer = test::TextData(5000, 3);
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", installer);
+  const std::vector<uint8_t> signature = test::RandomData(4096, 11);
+  const Failure f =
+      Run(StampedLauncher(2048, static_cast<uint32_t>(archive.size()), archive, signature));
+  EXPECT_EQ(f.class_name, "") << f.message;
+  EXPECT_TRUE(ReadFile(DataPath()) == archive);
+  EXPECT_TRUE(ReadFile(InstallerPath()) == installer);
+  EXPECT_EQ(platform_.launches.size(), 1u);
+}
+
+TEST_F(LauncherTest, EntryNameCaseIsIgnored) {
+  const std::vector<uint8_t> installer = Bytes("lower-case entry");
+  const std::vector<uint8_t> archive = InstallerArchive("installer\\zivizivaz.exe", installer);
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)).class_name,
+            "");
+  EXPECT_TRUE(ReadFile(InstallerPath()) == installer);
+  EXPECT_EQ(platform_.launches.size(), 1u);
+}
+
+TEST_F(LauncherTest, ArchiveWithoutTheEntryStartsAnEmptyInstaller) {
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\Other.exe", Bytes("other"));
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)).class_name,
+            "");
+  ASSERT_TRUE(FileExists(InstallerPath()));
+  EXPECT_TRUE(ReadFile(InstallerPath()).empty());
+  ASSERT_EQ(platform_.launches.size(), 1u);
+  EXPECT_EQ(platform_.launches[0].file, InstallerPath());
+}
+
+TEST_F(LauncherTest, FailedExtractionIsReportedAndNothingIsStarted) {
+  // An RLE entry whose checksum is off by one.
+  const std::vector<uint8_t> installer = test::TextData(2000, 9);
+  const std::vector<uint8_t> archive = tools::BuildArchive(std::vector<tools::PrecompressedEntry>{
+      {"Installer\\ZIVizivaz.exe", kMethodRle, static_cast<int32_t>(installer.size()),
+       test::Sum(installer) + 1, tools::CompressRle(installer)}});
+  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
+  EXPECT_EQ(f.class_name, "EBadChecksum");
+  EXPECT_EQ(f.message, "Bad checksum during expansion -- data may be invalid");
+  EXPECT_TRUE(platform_.launches.empty()) << "a damaged installer must not be started";
+  // Nothing is deleted: the temporary archive and the installer file stay.
+  EXPECT_TRUE(ReadFile(DataPath()) == archive);
+  EXPECT_TRUE(FileExists(InstallerPath()));
+}
+
+TEST_F(LauncherTest, LengthZeroCopiesTheWholeLauncherAndFailsExtraction) {
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  const std::vector<uint8_t> launcher = StampedLauncher(1024, 0, archive);
+  const Failure f = Run(launcher);
+  // The copy starts with "MZ", not with an archive header.
+  EXPECT_EQ(f.class_name, "EInvalidHeader");
+  EXPECT_EQ(f.message, "Can't recognize compressed file header");
+  EXPECT_TRUE(ReadFile(DataPath()) == launcher) << "length 0 copies the whole launcher file";
+  ASSERT_TRUE(FileExists(InstallerPath()));
+  EXPECT_TRUE(ReadFile(InstallerPath()).empty());
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, LengthBeyondTheFileRaisesReadError) {
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  const auto claimed = static_cast<uint32_t>(archive.size() + 1);
+  const Failure f = Run(StampedLauncher(1024, claimed, archive));
+  EXPECT_EQ(f.class_name, "EReadError");
+  EXPECT_EQ(f.message, "Stream read error");
+  // The temporary archive stays, incomplete; no installer file was made.
+  ASSERT_EQ(platform_.temp_files.size(), 1u);
+  EXPECT_TRUE(FileExists(DataPath()));
+  EXPECT_LT(ReadFile(DataPath()).size(), claimed);
+  EXPECT_FALSE(FileExists(InstallerPath()));
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, LengthOf2GiBOrMoreRaisesReadError) {
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  for (uint32_t length : {0x80000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(length);
+    const Failure f = Run(StampedLauncher(1024, length, archive));
+    EXPECT_EQ(f.class_name, "EReadError");
+    EXPECT_EQ(f.message, "Stream read error");
+    EXPECT_FALSE(FileExists(InstallerPath()));
+    EXPECT_TRUE(platform_.launches.empty());
+  }
+}
+
+TEST_F(LauncherTest, InstallerNotCreatableRaisesCreateError) {
+  platform_.windows_directory = dir_.File("absent") + "/WINDOWS";
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
+  EXPECT_EQ(f.class_name, "EFCreateError");
+  EXPECT_EQ(f.message, "Cannot create file " + dir_.File("absent") + "/WINDOWS\\ZIVizivaz.exe");
+  EXPECT_TRUE(ReadFile(DataPath()) == archive) << "the temporary archive must be complete";
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, TempFileNameFailureRaisesCreateError) {
+  platform_.temp_file_name_fails = true;
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
+  EXPECT_EQ(f.class_name, "EFCreateError");
+  EXPECT_EQ(f.message, "Cannot create file " + dir_.File("TEMP") + "/KVIXXXX.tmp");
+  EXPECT_FALSE(FileExists(InstallerPath()));
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, TemporaryArchiveNotCreatableRaisesCreateError) {
+  // The system handed out a name in a folder that is gone.
+  platform_.temp_file_name_override = dir_.File("gone") + "/KVI1.tmp";
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
+  EXPECT_EQ(f.class_name, "EFCreateError");
+  EXPECT_EQ(f.message, "Cannot create file " + platform_.temp_file_name_override);
+  EXPECT_FALSE(FileExists(InstallerPath()));
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, FullDiskRaisesWriteError) {
+  if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  platform_.temp_file_name_override = "/dev/full";
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
+  EXPECT_EQ(f.class_name, "EWriteError");
+  EXPECT_EQ(f.message, "Stream write error");
+  EXPECT_FALSE(FileExists(InstallerPath()));
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+TEST_F(LauncherTest, MissingLauncherFileRaisesOpenError) {
+  platform_.module_file_name = dir_.File("vanished.exe");
+  const Failure f = FailureOf([&] { RunLauncher(platform_); });
+  EXPECT_EQ(f.class_name, "EFOpenError");
+  EXPECT_EQ(f.message, "Cannot open file " + dir_.File("vanished.exe"));
+  EXPECT_TRUE(TempFolderEmpty());
+}
+
+TEST(NewTempFileNameTest, FailureNamesTheFolderAndPattern) {
+  FakePlatform platform;
+  platform.temp_path = "C:\\TEMP\\";
+  platform.temp_file_name_fails = true;
+  const Failure f = FailureOf([&] { NewTempFileName(platform); });
+  EXPECT_EQ(f.class_name, "EFCreateError");
+  EXPECT_EQ(f.message, "Cannot create file C:\\TEMP\\KVIXXXX.tmp");
+}
+
+TEST(WindowsDirectoryPathTest, EndsInExactlyOneBackslash) {
+  FakePlatform platform;
+  platform.windows_directory = "C:\\WINDOWS";
+  EXPECT_EQ(WindowsDirectoryPath(platform), "C:\\WINDOWS\\");
+  EXPECT_EQ(WindowsDirectoryPath(platform) + kInstallerFileName, "C:\\WINDOWS\\ZIVizivaz.exe");
+  platform.windows_directory = "D:\\";
+  EXPECT_EQ(WindowsDirectoryPath(platform), "D:\\");
+  platform.windows_directory = "";
+  EXPECT_EQ(WindowsDirectoryPath(platform), "\\");
+}
+
+TEST(InstallerParametersTest, QuotesEachSwitchWithItsValue) {
+  const std::string p = InstallerParameters("C:\\My Files\\setup.exe", "C:\\TEMP\\KVI3A.tmp");
+  EXPECT_EQ(p, R"("/SOURCE=C:\My Files\setup.exe" "/DATA=C:\TEMP\KVI3A.tmp")");
+}
+
+// ---------------------------------------------------------------------------
+// The top-level report
+
+TEST(ReportTest, NamesClassModuleOffsetAndMessage) {
+  EXPECT_EQ(FormatExceptionReport("EFCreateError", "Setup.exe", 0xABCD,
+                                  "Cannot create file C:\\WINDOWS\\ZIVizivaz.exe"),
+            "Exception EFCreateError in module Setup.exe at 0000ABCD.\n"
+            "Cannot create file C:\\WINDOWS\\ZIVizivaz.exe.");
+}
+
+TEST(ReportTest, PeriodIsAddedOnlyWhenMissing) {
+  EXPECT_EQ(FormatExceptionReport("EBadChecksum", "Setup.exe", 0x1000, "Already ends."),
+            "Exception EBadChecksum in module Setup.exe at 00001000.\nAlready ends.");
+  EXPECT_EQ(FormatExceptionReport("Exception", "Setup.exe", 0x1000, ""),
+            "Exception Exception in module Setup.exe at 00001000.\n");
+  EXPECT_EQ(FormatExceptionReport("EReadError", "Setup.exe", 0x1000, "Stream read error"),
+            "Exception EReadError in module Setup.exe at 00001000.\nStream read error.");
+}
+
+TEST(ReportTest, OffsetHasEightUpperCaseHexDigits) {
+  EXPECT_EQ(FormatExceptionReport("E", "m", 0, "x"), "Exception E in module m at 00000000.\nx.");
+  EXPECT_EQ(FormatExceptionReport("E", "m", 0xabcdef01u, "x"),
+            "Exception E in module m at ABCDEF01.\nx.");
+  EXPECT_EQ(FormatExceptionReport("E", "m", 0xFFFFFFFFu, "x"),
+            "Exception E in module m at FFFFFFFF.\nx.");
+}
+
+TEST(ReportTest, ModuleNameIsTheFileNameWithoutFolder) {
+  EXPECT_EQ(FileNameOnly("C:\\My Files\\Setup.exe"), "Setup.exe");
+  EXPECT_EQ(FileNameOnly("Setup.exe"), "Setup.exe");
+  EXPECT_EQ(FileNameOnly("\\\\server\\share\\Setup.exe"), "Setup.exe");
+}
+
+}  // namespace
+}  // namespace kv
