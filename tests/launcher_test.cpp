@@ -509,7 +509,7 @@ TEST_F(LauncherTest, MissingLauncherFileRaisesOpenError) {
   EXPECT_TRUE(TempFolderEmpty());
 }
 
-TEST(NewTempFileNameTest, FailureNamesTheFolderAndPattern) {
+TEST(LauncherOperationsTest, TempNameFailureNamesTheFolderAndPattern) {
   FakePlatform platform;
   platform.temp_path = "C:\\TEMP\\";
   platform.temp_file_name_fails = true;
@@ -518,7 +518,7 @@ TEST(NewTempFileNameTest, FailureNamesTheFolderAndPattern) {
   EXPECT_EQ(f.message, "Cannot create file C:\\TEMP\\KVIXXXX.tmp");
 }
 
-TEST(WindowsDirectoryPathTest, EndsInExactlyOneBackslash) {
+TEST(LauncherOperationsTest, WindowsDirectoryPathEndsInExactlyOneBackslash) {
   FakePlatform platform;
   platform.windows_directory = "C:\\WINDOWS";
   EXPECT_EQ(WindowsDirectoryPath(platform), "C:\\WINDOWS\\");
@@ -529,7 +529,7 @@ TEST(WindowsDirectoryPathTest, EndsInExactlyOneBackslash) {
   EXPECT_EQ(WindowsDirectoryPath(platform), "\\");
 }
 
-TEST(InstallerParametersTest, QuotesEachSwitchWithItsValue) {
+TEST(LauncherOperationsTest, InstallerParametersQuoteEachSwitchWithItsValue) {
   const std::string p = InstallerParameters("C:\\My Files\\setup.exe", "C:\\TEMP\\KVI3A.tmp");
   EXPECT_EQ(p, R"("/SOURCE=C:\My Files\setup.exe" "/DATA=C:\TEMP\KVI3A.tmp")");
 }
