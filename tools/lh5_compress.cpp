@@ -11,7 +11,8 @@
 // point it can reach (a forward shortest-path over the candidates the hash
 // chain offers).
 //
-// Blocks. Codes go out in blocks of at most 65535 codes. Each block has its
+// Blocks. Codes go out in blocks of at most 65535 codes, cut where the
+// statistics change (see SplitBlocks). Each block has its
 // own canonical Huffman codes, limited to 16 bits by package-merge: the
 // characters (literals 0..255, match lengths as 253 + length), the 14
 // position symbols (symbol j sends distances 2^(j-1)..2^j - 1 minus one with
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -347,6 +349,7 @@ size_t TokenSize(const Token& t) {
 
 struct BlockCodes {
   std::vector<uint8_t> char_len, pos_len;
+  std::vector<uint32_t> char_freq, pos_freq;
 };
 
 BlockCodes CodesFor(std::span<const Token> tokens) {
@@ -359,8 +362,13 @@ BlockCodes CodesFor(std::span<const Token> tokens) {
       ++pos_freq[static_cast<size_t>(PositionSymbol(t.distance - 1u))];
     }
   }
-  return {LimitedHuffmanLengths(char_freq, kMaxCodeLength),
-          LimitedHuffmanLengths(pos_freq, kMaxCodeLength)};
+  BlockCodes codes{LimitedHuffmanLengths(char_freq, kMaxCodeLength),
+                   LimitedHuffmanLengths(pos_freq, kMaxCodeLength),
+                   {},
+                   {}};
+  codes.char_freq = std::move(char_freq);
+  codes.pos_freq = std::move(pos_freq);
+  return codes;
 }
 
 // The one symbol of a list that has fewer than two: the single-code value.
@@ -505,22 +513,107 @@ void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& cod
   }
 }
 
-// Splits the tokens into blocks of at most kMaxBlockCodes codes.
+// Block boundaries. The tokens are cut into chunks of kSplitChunk codes and
+// the chunk frequencies summed up front; a range of chunks is then split in
+// two where the estimated cost of the halves (entropy of each code plus an
+// allowance for the tables in the head) falls most below that of the whole,
+// recursively, as long as that saves more than kSplitGain bits. A range of
+// more than 65535 codes is always split. So a stretch of one kind (a long
+// run, a change from text to code) gets codes of its own, and a stretch with
+// one character and one position costs no bits per code at all.
+constexpr size_t kSplitChunk = 1024;
+constexpr double kSplitGain = 256;
+constexpr size_t kFreqs = kCharCount + kPositionCount;
+
+double EstimateBits(const uint32_t* f) {
+  double bits = 0;
+  auto list = [&](const uint32_t* g, size_t n, double per_length) {
+    uint64_t total = 0;
+    int used = 0;
+    for (size_t s = 0; s < n; ++s) {
+      total += g[s];
+      used += g[s] > 0;
+    }
+    if (used < 2) return;  // a single code: no bits per code
+    const double t = static_cast<double>(total);
+    for (size_t s = 0; s < n; ++s)
+      if (g[s] > 0) bits += static_cast<double>(g[s]) * std::log2(t / static_cast<double>(g[s]));
+    bits += used * per_length;
+  };
+  list(f, kCharCount, 5.0);
+  list(f + kCharCount, kPositionCount, 3.5);
+  return bits + 40;  // count, list counts and the code-length code
+}
+
 std::vector<std::span<const Token>> SplitBlocks(const std::vector<Token>& tokens) {
+  const size_t chunks = (tokens.size() + kSplitChunk - 1) / kSplitChunk;
+  std::vector<uint32_t> prefix((chunks + 1) * kFreqs, 0);
+  for (size_t c = 0; c < chunks; ++c) {
+    uint32_t* f = &prefix[(c + 1) * kFreqs];
+    std::copy(&prefix[c * kFreqs], &prefix[(c + 1) * kFreqs], f);
+    const size_t end = std::min(tokens.size(), (c + 1) * kSplitChunk);
+    for (size_t i = c * kSplitChunk; i < end; ++i) {
+      const Token& t = tokens[i];
+      if (t.length == 0) {
+        ++f[t.distance];
+      } else {
+        ++f[kMatchBase + t.length];
+        ++f[kCharCount + static_cast<size_t>(PositionSymbol(t.distance - 1u))];
+      }
+    }
+  }
+  std::vector<uint32_t> range(kFreqs);
+  auto cost = [&](size_t a, size_t b) {
+    for (size_t s = 0; s < kFreqs; ++s) range[s] = prefix[b * kFreqs + s] - prefix[a * kFreqs + s];
+    return EstimateBits(range.data());
+  };
+  auto codes_in = [&](size_t a, size_t b) {
+    return std::min(tokens.size(), b * kSplitChunk) - a * kSplitChunk;
+  };
+  std::vector<size_t> cuts = {0};
+  std::vector<std::pair<size_t, size_t>> todo;  // ranges of chunks, left first
+  if (chunks > 0) todo.emplace_back(0, chunks);
+  while (!todo.empty()) {
+    const auto [a, b] = todo.back();
+    todo.pop_back();
+    const bool must = codes_in(a, b) > static_cast<size_t>(kMaxBlockCodes);
+    size_t best_m = 0;
+    double best = must ? std::numeric_limits<double>::max() : cost(a, b) - kSplitGain;
+    // At most about 64 candidate cuts per range keep the search near-linear.
+    const size_t step = std::max<size_t>(1, (b - a) / 64);
+    for (size_t m = a + step; m < b; m += step) {
+      const double c = cost(a, m) + cost(m, b);
+      if (c < best) {
+        best = c;
+        best_m = m;
+      }
+    }
+    if (best_m == 0) {
+      cuts.push_back(b);
+      continue;
+    }
+    todo.emplace_back(best_m, b);
+    todo.emplace_back(a, best_m);
+  }
   std::vector<std::span<const Token>> blocks;
-  for (size_t i = 0; i < tokens.size(); i += kMaxBlockCodes) {
-    const size_t n = std::min<size_t>(kMaxBlockCodes, tokens.size() - i);
-    blocks.emplace_back(tokens.data() + i, n);
+  for (size_t k = 1; k < cuts.size(); ++k) {
+    const size_t from = cuts[k - 1] * kSplitChunk;
+    const size_t to = std::min(tokens.size(), cuts[k] * kSplitChunk);
+    blocks.emplace_back(tokens.data() + from, to - from);
   }
   return blocks;
 }
 
 Prices PricesFor(const BlockCodes& codes) {
+  // A symbol without a code is priced as a long one; the one symbol of a
+  // single-code list is free.
+  auto price = [](uint8_t len, uint32_t freq) -> uint32_t {
+    return len != 0 ? len : freq != 0 ? 0 : kMaxCodeLength;
+  };
   Prices p;
-  for (size_t s = 0; s < kCharCount; ++s)
-    p.chars[s] = codes.char_len[s] != 0 ? codes.char_len[s] : kMaxCodeLength;
+  for (size_t s = 0; s < kCharCount; ++s) p.chars[s] = price(codes.char_len[s], codes.char_freq[s]);
   for (size_t s = 0; s < kPositionCount; ++s)
-    p.positions[s] = codes.pos_len[s] != 0 ? codes.pos_len[s] : kMaxCodeLength;
+    p.positions[s] = price(codes.pos_len[s], codes.pos_freq[s]);
   return p;
 }
 
