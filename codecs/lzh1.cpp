@@ -145,12 +145,21 @@ inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
   return in.Take(n);
 }
 
-inline int DecodeSymbol(Lzh1Tree& tree, Lzh1BitReader& in) {
+// Walks the code from the root to a leaf, keeping the nodes it passes for
+// the update that follows. Always inlined: as a call it would take the bit
+// reader out of its register.
+[[gnu::always_inline]] inline int DecodeSymbol(Lzh1Tree& tree, Lzh1BitReader& in) {
+  int16_t path[Lzh1Tree::kMaxDepth];
+  int depth = 0;
   // Pointer-sized node numbers keep sign extensions out of the walk.
   ptrdiff_t c = tree.Child[Lzh1Root];
-  while (c < Lzh1LeafBase) c = tree.Child[c + static_cast<ptrdiff_t>(ReadBit(in))];
+  do {
+    const ptrdiff_t node = c + static_cast<ptrdiff_t>(ReadBit(in));
+    path[depth++] = static_cast<int16_t>(node);
+    c = tree.Child[node];
+  } while (c < Lzh1LeafBase);
   const int s = static_cast<int>(c - Lzh1LeafBase);
-  tree.UpdateTree(s);
+  tree.UpdateTreeAlong(path, depth, s);
   return s;
 }
 

@@ -72,11 +72,25 @@ struct Lzh1Tree {
   // has reached Lzh1RebuildAt, and restores the order of Freq on the way
   // from the leaf to the root.
   inline void UpdateTree(int symbol);
+  // UpdateTree for a symbol whose code was just walked: path[0..depth) are
+  // the nodes the walk went through below the root, the last one the leaf
+  // node of `symbol`. Same result as UpdateTree(symbol), but the way up
+  // is read from the path rather than from Parent, one load less in the
+  // chain of dependent loads per level, for as long as the path is valid:
+  // until a rebuild or the first swap.
+  inline void UpdateTreeAlong(const int16_t* path, int depth, int symbol);
+  // The largest depth a walk can reach: one internal node per level.
+  static constexpr int kMaxDepth = Lzh1Symbols - 1;
 
  private:
   // The last node whose frequency is below k, searching upward from
   // `from`; Freq[from - 1] is below k.
   inline int LastNodeBelow(int from, uint16_t k) const;
+  // Increments node c, swaps it with the last node below its new count if
+  // that is needed, and returns the node whose parent is to be counted next.
+  inline ptrdiff_t CountNode(ptrdiff_t c);
+  // The counting walk of UpdateTree from node c up to the root.
+  inline void CountFrom(ptrdiff_t c);
 };
 
 inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
@@ -101,30 +115,61 @@ inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
   return l - 1;
 }
 
+inline ptrdiff_t Lzh1Tree::CountNode(ptrdiff_t c) {
+  const uint16_t k = ++Freq[c];
+  if (k > Freq[c + 1]) {
+    // Move the count to the last node that is still below it; that node
+    // and c swap their subtrees.
+    const ptrdiff_t l = LastNodeBelow(static_cast<int>(c) + 2, k);
+    Freq[c] = Freq[l];
+    Freq[l] = k;
+    const ptrdiff_t i = Child[c];
+    Parent[i] = static_cast<int16_t>(l);
+    if (i < Lzh1LeafBase) Parent[i + 1] = static_cast<int16_t>(l);
+    const ptrdiff_t j = Child[l];
+    Child[l] = static_cast<int16_t>(i);
+    Parent[j] = static_cast<int16_t>(c);
+    if (j < Lzh1LeafBase) Parent[j + 1] = static_cast<int16_t>(c);
+    Child[c] = static_cast<int16_t>(j);
+    return l;
+  }
+  return c;
+}
+
+inline void Lzh1Tree::CountFrom(ptrdiff_t c) {
+  // Pointer-sized node numbers keep sign extensions out of the loop. The
+  // root's parent entry is 0 and no other node has node 0 as its parent.
+  do {
+    c = Parent[CountNode(c)];
+  } while (c != 0);
+}
+
 inline void Lzh1Tree::UpdateTree(int symbol) {
   if (Freq[Lzh1Root] == Lzh1RebuildAt) RebuildTree();
-  // Pointer-sized node numbers keep sign extensions out of the loop.
-  ptrdiff_t c = Parent[Lzh1LeafBase + symbol];
-  do {
-    const uint16_t k = ++Freq[c];
-    if (k > Freq[c + 1]) {
-      // Move the count to the last node that is still below it; that node
-      // and c swap their subtrees.
-      const ptrdiff_t l = LastNodeBelow(static_cast<int>(c) + 2, k);
-      Freq[c] = Freq[l];
-      Freq[l] = k;
-      const ptrdiff_t i = Child[c];
-      Parent[i] = static_cast<int16_t>(l);
-      if (i < Lzh1LeafBase) Parent[i + 1] = static_cast<int16_t>(l);
-      const ptrdiff_t j = Child[l];
-      Child[l] = static_cast<int16_t>(i);
-      Parent[j] = static_cast<int16_t>(c);
-      if (j < Lzh1LeafBase) Parent[j + 1] = static_cast<int16_t>(c);
-      Child[c] = static_cast<int16_t>(j);
-      c = l;
+  CountFrom(Parent[Lzh1LeafBase + symbol]);
+}
+
+inline void Lzh1Tree::UpdateTreeAlong(const int16_t* path, int depth, int symbol) {
+  if (Freq[Lzh1Root] == Lzh1RebuildAt) [[unlikely]] {
+    RebuildTree();
+    CountFrom(Parent[Lzh1LeafBase + symbol]);
+    return;
+  }
+  // Until a swap, the parent of path[i] is path[i - 1] (the root for
+  // i = 0), so the next node comes from the path and not from the node just
+  // counted. A swap moves the count to another node; from there on Parent
+  // leads, and that node is never the root, whose count tops every other.
+  // (Rejoining the path after the detour is possible but costs more in
+  // compares than it saves in loads.)
+  for (int i = depth - 1; i >= 0; --i) {
+    const ptrdiff_t c = path[i];
+    const ptrdiff_t counted = CountNode(c);
+    if (counted != c) {
+      CountFrom(Parent[counted]);
+      return;
     }
-    c = Parent[c];
-  } while (c != 0);
+  }
+  ++Freq[Lzh1Root];  // the sentinel is above any count: the root never swaps
 }
 
 // The offset code. The upper 6 bits of an offset take a prefix code of 3 to

@@ -355,6 +355,39 @@ TEST(Lzh1TreeTest, UpdatesMatchThePlainModelThroughRebuilds) {
   }
 }
 
+// The expander counts along the path its walk took; that must give the
+// tree that UpdateTree gives, swaps, detours and rebuilds included.
+TEST(Lzh1TreeTest, UpdatesAlongTheWalkedPathMatchThePlainModel) {
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    SCOPED_TRACE(seed);
+    auto t = std::make_unique<Lzh1Tree>();
+    auto m = std::make_unique<ModelTree>();
+    t->InitTree();
+    std::mt19937 rng(seed);
+    std::geometric_distribution<int> skewed(0.03 * seed);
+    int16_t path[Lzh1Tree::kMaxDepth];
+    for (int n = 0; n < 150000; ++n) {
+      const int s = n % 5 == 0 ? static_cast<int>(rng() % 314) : std::min(skewed(rng), 313);
+      // Walk the code of s from the root, as the expander does.
+      int depth = 0;
+      const std::vector<int> code = m->Code(s);
+      int c = t->Child[Lzh1Root];
+      for (int bit : code) {
+        path[depth++] = static_cast<int16_t>(c + bit);
+        c = t->Child[c + bit];
+      }
+      ASSERT_EQ(c, Lzh1LeafBase + s);
+      t->UpdateTreeAlong(path, depth, s);
+      m->Update(s);
+      if (n % 4999 == 0) {
+        ASSERT_TRUE(SameAsModel(*t, *m)) << "after update " << n;
+      }
+    }
+    EXPECT_TRUE(SameAsModel(*t, *m));
+    EXPECT_GE(m->rebuilds, 3);
+  }
+}
+
 // Every symbol counted once in turn walks the whole run of ones each time.
 TEST(Lzh1TreeTest, LongRunsOfEqualCountsMatchThePlainModel) {
   auto t = std::make_unique<Lzh1Tree>();
