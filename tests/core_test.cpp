@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "core/bytes.h"
 #include "core/component.h"
 #include "core/exceptions.h"
 #include "core/stream.h"
@@ -225,6 +226,24 @@ TEST(ExceptionTest, EachClassKnowsItsNameAndMessage) {
   } catch (const Exception& e) {
     EXPECT_NE(e.RaiseAddress(), nullptr) << "the report needs the raise address";
   }
+}
+
+TEST(ByteSumTest, MatchesAPlainSumAtEveryLengthAndAlignment) {
+  const auto data = test::RandomData(300);
+  for (size_t start = 0; start < 17; ++start) {
+    for (size_t n = 0; start + n <= data.size(); n += 7) {
+      uint32_t plain = 5;
+      for (size_t i = 0; i < n; ++i) plain += data[start + i];
+      EXPECT_EQ(ByteSum(data.data() + start, n, 5), plain) << start << "+" << n;
+    }
+  }
+}
+
+TEST(ByteSumTest, WrapsModulo2To32) {
+  // 2^24 + 1 bytes of 0xFF sum to 255 * (2^24 + 1) = 0xFF0000FF... modulo 2^32.
+  const std::vector<uint8_t> ff((size_t{1} << 24) + 1, 0xFF);
+  EXPECT_EQ(ByteSum(ff.data(), ff.size(), 0xFFFFFF00u),
+            static_cast<uint32_t>(0xFFFFFF00u + 255ull * ff.size()));
 }
 
 }  // namespace
