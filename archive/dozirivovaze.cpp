@@ -103,6 +103,10 @@ bool TKVDoziRivovaze::ReadEntryHeader(TStream& Source, EntryHeader& Header,
 void TKVDoziRivovaze::ExtractEntry(const std::string& ArchiveFileName, TStream& Dest,
                                    const std::string& EntryName) {
   TFileStream archive(ArchiveFileName, FileMode::kOpenReadExclusive);
+  WalkArchive(archive, Dest, EntryName);
+}
+
+void TKVDoziRivovaze::WalkArchive(TStream& archive, TStream& Dest, const std::string& EntryName) {
   ArchiveHeader header;
   std::string compress_id;
   ReadArchiveHeader(archive, header, compress_id);

@@ -97,6 +97,13 @@ class TKVDoziRivovaze final : public TComponent {
   void ExtractEntry(const std::string& ArchiveFileName, TStream& Dest,
                     const std::string& EntryName);
 
+  // The walk of ExtractEntry over an archive that is already open: reads the
+  // ArchiveHeader at Archive's position and expands every entry named
+  // EntryName into Dest. Archive is only read and seeked, never closed.
+  // ExtractEntry is this walk over the archive file; the fuzz targets and the
+  // fault-injection tests drive it over streams of their own.
+  void WalkArchive(TStream& Archive, TStream& Dest, const std::string& EntryName);
+
   // Expands one entry whose stored bytes start at Source's position, and
   // verifies it unless Method is 0. Leaves Source wherever the expansion left
   // it; ExtractEntry re-establishes the walk's position afterwards.

@@ -1,0 +1,638 @@
+// Fault injection: every read and every write the component and the
+// launcher make is failed in turn, and short reads are delivered, to show
+// that each failure ends in the right named exception with its message,
+// that nothing is written after it, and that nothing stays open or
+// allocated (the sanitizer build runs this program under LeakSanitizer).
+//
+// Two doubles do the failing:
+//  - FaultyStream, a TStream over memory, for the entry points that take
+//    streams (RunCodecSession, ExpandEntry, WalkArchive, CopyFrom, and the
+//    destination of ExtractEntry);
+//  - FileFaults, for the files that ExtractEntry and the launcher open
+//    themselves: this program is linked with --wrap=read and --wrap=write,
+//    so every read(2) and write(2) of TFileStream passes through
+//    __wrap_read/__wrap_write below, which count the calls on one chosen
+//    file and fail the chosen one with EIO or ENOSPC.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/codec_session.h"
+#include "archive/dozirivovaze.h"
+#include "core/bytes.h"
+#include "launcher/launcher.h"
+#include "tests/test_util.h"
+#include "tools/archive_writer.h"
+#include "tools/compressors.h"
+
+// ---------------------------------------------------------------------------
+// FileFaults: the system-call seam.
+
+namespace kv::test {
+
+struct FileFaults {
+  std::string path;       // canonical path of the file whose calls are counted
+  int fail_read_at = 0;   // 1-based read(2) on it that fails; 0: none
+  int fail_write_at = 0;  // 1-based write(2) on it that fails; 0: none
+  int reads = 0;
+  int writes = 0;
+  bool failed = false;
+  int calls_after_failure = 0;  // reads or writes on it after the failed one
+};
+
+FileFaults* g_file_faults = nullptr;
+
+namespace {
+
+bool IsFaultTarget(int fd) {
+  if (g_file_faults == nullptr) return false;
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 && std::string(target, static_cast<size_t>(n)) == g_file_faults->path;
+}
+
+// Arms `faults` for the life of the object.
+class ArmedFaults {
+ public:
+  explicit ArmedFaults(FileFaults& faults) { g_file_faults = &faults; }
+  ~ArmedFaults() { g_file_faults = nullptr; }
+  ArmedFaults(const ArmedFaults&) = delete;
+  ArmedFaults& operator=(const ArmedFaults&) = delete;
+};
+
+std::string CanonicalPath(const std::string& path) {
+  return std::filesystem::weakly_canonical(path).string();
+}
+
+}  // namespace
+}  // namespace kv::test
+
+extern "C" ssize_t __real_read(int fd, void* buffer, size_t count);
+extern "C" ssize_t __real_write(int fd, const void* buffer, size_t count);
+
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t count) {
+  using kv::test::g_file_faults;
+  if (kv::test::IsFaultTarget(fd)) {
+    if (g_file_faults->failed) ++g_file_faults->calls_after_failure;
+    if (++g_file_faults->reads == g_file_faults->fail_read_at) {
+      g_file_faults->failed = true;
+      errno = EIO;
+      return -1;
+    }
+  }
+  return __real_read(fd, buffer, count);
+}
+
+extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
+  using kv::test::g_file_faults;
+  if (kv::test::IsFaultTarget(fd)) {
+    if (g_file_faults->failed) ++g_file_faults->calls_after_failure;
+    if (++g_file_faults->writes == g_file_faults->fail_write_at) {
+      g_file_faults->failed = true;
+      errno = ENOSPC;
+      return -1;
+    }
+  }
+  return __real_write(fd, buffer, count);
+}
+
+namespace kv {
+namespace {
+
+using test::FileFaults;
+
+// ---------------------------------------------------------------------------
+// FaultyStream: the stream double.
+
+class FaultyStream final : public TStream {
+ public:
+  explicit FaultyStream(std::vector<uint8_t> data = {}) : inner_(std::move(data)) {}
+
+  int fail_read_at = 0;          // 1-based Read call that delivers nothing; 0: none
+  int fail_write_at = 0;         // 1-based Write call that takes only half; 0: none
+  int32_t max_read = INT32_MAX;  // reads deliver at most this many bytes
+
+  int reads = 0;
+  int writes = 0;
+  bool failed = false;
+  int writes_after_failure = 0;
+
+  int32_t Read(void* buffer, int32_t count) override {
+    if (++reads == fail_read_at) {
+      failed = true;
+      return 0;
+    }
+    return inner_.Read(buffer, std::min(count, max_read));
+  }
+  int32_t Write(const void* buffer, int32_t count) override {
+    if (failed) ++writes_after_failure;
+    if (++writes == fail_write_at) {
+      failed = true;
+      return inner_.Write(buffer, count / 2);
+    }
+    return inner_.Write(buffer, count);
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
+  int64_t Size() override { return inner_.Size(); }
+
+  const std::vector<uint8_t>& Data() const { return inner_.Data(); }
+
+ private:
+  TMemoryStream inner_;
+};
+
+// The class name and message of what `f` raises; empty when it returns.
+struct Failure {
+  std::string class_name;
+  std::string message;
+  bool operator==(const Failure&) const = default;
+};
+Failure FailureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return {e.ClassName(), e.Message()};
+  }
+  return {};
+}
+
+const Failure kReadError{"EReadError", "Stream read error"};
+const Failure kWriteError{"EWriteError", "Stream write error"};
+const Failure kBadChecksum{"EBadChecksum", "Bad checksum during expansion -- data may be invalid"};
+const Failure kBadTable{"ELZHBadDecodeTable", "Bad decode table in archive!"};
+const Failure kNone{};
+
+bool IsPrefix(const std::vector<uint8_t>& part, const std::vector<uint8_t>& whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// The session's module-wide record is detached on every way out.
+void ExpectSessionDetached() {
+  EXPECT_EQ(CodecSession.InputBuffer, nullptr);
+  EXPECT_EQ(CodecSession.OutputBuffer, nullptr);
+  EXPECT_EQ(CodecSession.SourceStream, nullptr);
+  EXPECT_EQ(CodecSession.DestStream, nullptr);
+}
+
+// One entry's data and its stored form, for every method the builder writes.
+struct Sample {
+  uint8_t method;
+  std::vector<uint8_t> data;
+  std::vector<uint8_t> stored;
+};
+
+Sample MakeSample(uint8_t method) {
+  // Executable-like bytes: several input blocks for every method, and
+  // several output blocks.
+  std::vector<uint8_t> data = test::BinaryData(70000, 11);
+  std::vector<uint8_t> stored = method == kMethodStored ? data : tools::CompressorFor(method)(data);
+  return {method, std::move(data), std::move(stored)};
+}
+
+const char* MethodName(uint8_t method) {
+  static const char* const kNames[] = {"NON", "RLE", "LZH", "CUS", "LH5"};
+  return kNames[method];
+}
+
+class CodecFaultTest : public ::testing::TestWithParam<uint8_t> {
+ protected:
+  CodecFaultTest() : sample_(MakeSample(GetParam())) {}
+
+  // ExpandEntry over the doubles; the entry's checksum is the data's.
+  Failure Expand(FaultyStream& source, FaultyStream& dest) {
+    TKVDoziRivovaze component(nullptr);
+    return FailureOf([&] {
+      component.ExpandEntry(dest, source, static_cast<int32_t>(sample_.stored.size()),
+                            static_cast<int32_t>(sample_.data.size()), test::Sum(sample_.data),
+                            sample_.method, MethodName(sample_.method));
+    });
+  }
+
+  // Read and write calls of an undisturbed expansion.
+  std::pair<int, int> CleanCalls() {
+    FaultyStream source(sample_.stored);
+    FaultyStream dest;
+    EXPECT_EQ(Expand(source, dest), kNone);
+    EXPECT_TRUE(dest.Data() == sample_.data);
+    return {source.reads, dest.writes};
+  }
+
+  Sample sample_;
+};
+
+TEST_P(CodecFaultTest, EveryFailedWriteRaisesWriteErrorAndWritesNothingMore) {
+  const int writes = CleanCalls().second;
+  ASSERT_GE(writes, 2) << "the sample must take several output blocks";
+  for (int k = 1; k <= writes; ++k) {
+    SCOPED_TRACE("write " + std::to_string(k));
+    FaultyStream source(sample_.stored);
+    FaultyStream dest;
+    dest.fail_write_at = k;
+    EXPECT_EQ(Expand(source, dest), kWriteError);
+    EXPECT_EQ(dest.writes, k);
+    EXPECT_EQ(dest.writes_after_failure, 0);
+    EXPECT_TRUE(IsPrefix(dest.Data(), sample_.data)) << "what was written is the output's start";
+    ExpectSessionDetached();
+  }
+}
+
+TEST_P(CodecFaultTest, EveryFailedReadEndsInANamedFailure) {
+  const int reads = CleanCalls().first;
+  ASSERT_GE(reads, 2) << "the sample must take several input blocks";
+  for (int k = 1; k <= reads; ++k) {
+    SCOPED_TRACE("read " + std::to_string(k));
+    FaultyStream source(sample_.stored);
+    FaultyStream dest;
+    source.fail_read_at = k;
+    const Failure f = Expand(source, dest);
+    if (GetParam() == kMethodStored) {
+      // The copy insists on every byte: the read fails, and nothing of its
+      // block is written.
+      EXPECT_EQ(f, kReadError);
+      EXPECT_EQ(dest.writes, k - 1);
+    } else if (GetParam() == kMethodLh5) {
+      // Missing bits may spoil a later block head before the sum is taken.
+      EXPECT_TRUE(f == kBadChecksum || f == kBadTable) << f.class_name << ": " << f.message;
+    } else {
+      // A read that delivers nothing ends the input for the codec: the
+      // output comes out wrong, and the sum says so.
+      EXPECT_EQ(f, kBadChecksum);
+    }
+    ExpectSessionDetached();
+  }
+}
+
+TEST_P(CodecFaultTest, ShortReadsChangeNothingForCodecsAndFailTheStoredCopy) {
+  for (int32_t max_read : {1, 7, 100, 4096, 8191}) {
+    SCOPED_TRACE("reads of at most " + std::to_string(max_read));
+    FaultyStream source(sample_.stored);
+    FaultyStream dest;
+    source.max_read = max_read;
+    const Failure f = Expand(source, dest);
+    if (GetParam() == kMethodStored) {
+      // ReadBuffer insists on the whole count.
+      EXPECT_EQ(f, kReadError);
+      EXPECT_EQ(dest.writes, 0);
+    } else {
+      EXPECT_EQ(f, kNone);
+      EXPECT_TRUE(dest.Data() == sample_.data);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMethod, CodecFaultTest,
+                         ::testing::Values(kMethodStored, kMethodRle, kMethodLzh1, kMethodLh5),
+                         [](const auto& param_info) {
+                           return std::string(MethodName(param_info.param));
+                         });
+
+// ---------------------------------------------------------------------------
+// The walk over a faulty archive stream.
+
+class WalkFaultTest : public ::testing::Test {
+ protected:
+  // Two wanted entries "A" (LH5, then RLE) around an unwanted stored one.
+  WalkFaultTest() {
+    const std::vector<uint8_t> first = test::TextData(30000, 3);
+    const std::vector<uint8_t> second = test::BinaryData(20000, 4);
+    archive_ = tools::BuildArchive(
+        std::vector<tools::ArchiveEntrySpec>{{"A", first, kMethodLh5},
+                                             {"B", test::RandomData(10000, 5), kMethodStored},
+                                             {"A", second, kMethodRle}});
+    outputs_ = {{}, first, first};
+    outputs_[2].insert(outputs_[2].end(), second.begin(), second.end());
+  }
+
+  Failure Walk(FaultyStream& archive, FaultyStream& dest) {
+    TKVDoziRivovaze component(nullptr);
+    return FailureOf([&] { component.WalkArchive(archive, dest, "A"); });
+  }
+
+  std::vector<uint8_t> archive_;
+  std::vector<std::vector<uint8_t>> outputs_;  // after 0, 1 and 2 wanted entries
+};
+
+TEST_F(WalkFaultTest, EveryFailedArchiveReadEndsCleanly) {
+  FaultyStream clean(archive_);
+  FaultyStream clean_dest;
+  ASSERT_EQ(Walk(clean, clean_dest), kNone);
+  ASSERT_TRUE(clean_dest.Data() == outputs_[2]);
+  for (int k = 1; k <= clean.reads; ++k) {
+    SCOPED_TRACE("archive read " + std::to_string(k));
+    FaultyStream archive(archive_);
+    FaultyStream dest;
+    archive.fail_read_at = k;
+    const Failure f = Walk(archive, dest);
+    if (f == kNone) {
+      // A header that cannot be read ends the walk, as a truncated archive
+      // does: what was written is the output of the entries before it.
+      EXPECT_TRUE(std::find(outputs_.begin(), outputs_.end(), dest.Data()) != outputs_.end())
+          << dest.Data().size() << " bytes written";
+    } else {
+      EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable)
+          << f.class_name << ": " << f.message;
+    }
+    ExpectSessionDetached();
+  }
+}
+
+TEST_F(WalkFaultTest, EveryFailedWriteStopsTheWalk) {
+  FaultyStream clean(archive_);
+  FaultyStream clean_dest;
+  ASSERT_EQ(Walk(clean, clean_dest), kNone);
+  for (int k = 1; k <= clean_dest.writes; ++k) {
+    SCOPED_TRACE("write " + std::to_string(k));
+    FaultyStream archive(archive_);
+    FaultyStream dest;
+    dest.fail_write_at = k;
+    EXPECT_EQ(Walk(archive, dest), kWriteError);
+    EXPECT_EQ(dest.writes_after_failure, 0) << "the walk must not go on to the next entry";
+    EXPECT_TRUE(IsPrefix(dest.Data(), outputs_[2]));
+    ExpectSessionDetached();
+  }
+}
+
+TEST_F(WalkFaultTest, ShortArchiveReadsFailOnlyTheHeaderReads) {
+  // Entry headers and names are read with Read and must come whole; a short
+  // delivery ends the walk there, never in the middle of a record.
+  FaultyStream archive(archive_);
+  FaultyStream dest;
+  archive.max_read = 10;
+  const Failure f = Walk(archive, dest);
+  EXPECT_EQ(f, kReadError) << "the 21-byte ArchiveHeader is read with ReadBuffer";
+  EXPECT_TRUE(dest.Data().empty());
+}
+
+// ---------------------------------------------------------------------------
+// ExtractEntry: the archive file is closed on every way out.
+
+class ExtractEntryFaultTest : public ::testing::Test {
+ protected:
+  ExtractEntryFaultTest() : path_(dir_.File("payload.zerk")) {
+    data_ = test::TextData(50000, 9);
+    test::WriteFile(path_, tools::BuildArchive(
+                               std::vector<tools::ArchiveEntrySpec>{{"A", data_, kMethodLzh1}}));
+  }
+
+  // The archive can be opened without sharing: nothing holds it open.
+  void ExpectArchiveClosed() {
+    EXPECT_EQ(FailureOf([&] { TFileStream again(path_, FileMode::kOpenReadExclusive); }), kNone);
+  }
+
+  test::TempDir dir_;
+  std::string path_;
+  std::vector<uint8_t> data_;
+};
+
+TEST_F(ExtractEntryFaultTest, FailedDestinationWritesCloseTheArchive) {
+  for (int k = 1; k <= 7; ++k) {  // 50,000 bytes make 7 output blocks
+    SCOPED_TRACE("write " + std::to_string(k));
+    FaultyStream dest;
+    dest.fail_write_at = k;
+    TKVDoziRivovaze component(nullptr);
+    EXPECT_EQ(FailureOf([&] { component.ExtractEntry(path_, dest, "A"); }), kWriteError);
+    EXPECT_EQ(dest.writes_after_failure, 0);
+    ExpectArchiveClosed();
+  }
+}
+
+TEST_F(ExtractEntryFaultTest, FailedArchiveFileReadsCloseTheArchive) {
+  FileFaults counting{test::CanonicalPath(path_)};
+  {
+    test::ArmedFaults armed(counting);
+    FaultyStream dest;
+    TKVDoziRivovaze component(nullptr);
+    ASSERT_EQ(FailureOf([&] { component.ExtractEntry(path_, dest, "A"); }), kNone);
+    ASSERT_TRUE(dest.Data() == data_);
+  }
+  ASSERT_GE(counting.reads, 4);
+  for (int k = 1; k <= counting.reads; ++k) {
+    SCOPED_TRACE("read(2) " + std::to_string(k));
+    FileFaults faults{test::CanonicalPath(path_)};
+    faults.fail_read_at = k;
+    FaultyStream dest;
+    Failure f;
+    {
+      test::ArmedFaults armed(faults);
+      TKVDoziRivovaze component(nullptr);
+      f = FailureOf([&] { component.ExtractEntry(path_, dest, "A"); });
+    }
+    EXPECT_TRUE(faults.failed);
+    if (f == kNone) {
+      EXPECT_TRUE(dest.Data().empty() || dest.Data() == data_);
+    } else {
+      EXPECT_TRUE(f == kReadError || f == kBadChecksum) << f.class_name << ": " << f.message;
+    }
+    ExpectArchiveClosed();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The launcher's copy and the main sequence.
+
+TEST(LauncherCopyFaultTest, CopyFromStopsAtTheFirstFailure) {
+  // The launcher copies the payload with CopyFrom, through one buffer of at
+  // most 61,440 bytes: 200,000 bytes take four reads and four writes.
+  const std::vector<uint8_t> payload = test::RandomData(200000, 2);
+  for (int k = 1; k <= 4; ++k) {
+    SCOPED_TRACE("call " + std::to_string(k));
+    FaultyStream source(payload);
+    FaultyStream dest;
+    source.fail_read_at = k;
+    EXPECT_EQ(FailureOf([&] { dest.CopyFrom(source, 200000); }), kReadError);
+    EXPECT_EQ(dest.writes, k - 1);
+
+    FaultyStream source2(payload);
+    FaultyStream dest2;
+    dest2.fail_write_at = k;
+    EXPECT_EQ(FailureOf([&] { dest2.CopyFrom(source2, 200000); }), kWriteError);
+    EXPECT_EQ(source2.reads, k) << "no read after the failed write";
+    EXPECT_EQ(dest2.writes_after_failure, 0);
+  }
+  FaultyStream source(payload);
+  FaultyStream dest;
+  source.max_read = 1000;
+  EXPECT_EQ(FailureOf([&] { dest.CopyFrom(source, 200000); }), kReadError);
+  EXPECT_EQ(dest.writes, 0);
+}
+
+// A platform double: the temporary folder is a folder of a temporary
+// directory and the Windows directory is "<dir>/WINDOWS", so that the
+// installer is the file "WINDOWS\ZIVizivaz.exe" in <dir> (a backslash is an
+// ordinary character in a file name here). Nothing is started, only counted.
+class FakePlatform final : public LauncherPlatform {
+ public:
+  explicit FakePlatform(const test::TempDir& dir) : dir_(dir) {
+    std::filesystem::create_directory(dir.File("TEMP"));
+  }
+  std::string ModuleFileName() override { return dir_.File("Setup.exe"); }
+  std::string TempPath() override { return dir_.File("TEMP") + "/"; }
+  std::string TempFileName(const std::string& folder, const char* prefix) override {
+    const std::string name = folder + prefix + "1.tmp";
+    test::WriteFile(name, {});
+    return name;
+  }
+  std::string WindowsDirectory() override { return dir_.File("WINDOWS"); }
+  int32_t LaunchProgram(const std::string&, const std::string&, uint16_t, bool) override {
+    ++launches;
+    return 0;
+  }
+  void Beep() override { ++beeps; }
+
+  int launches = 0;
+  int beeps = 0;
+
+ private:
+  const test::TempDir& dir_;
+};
+
+class LauncherFaultTest : public ::testing::TestWithParam<uint8_t> {
+ protected:
+  LauncherFaultTest() : platform_(dir_) {
+    installer_ = test::BinaryData(150000, 21);
+    archive_ = tools::BuildArchive(std::vector<tools::ArchiveEntrySpec>{
+        {"Data\\readme.txt", test::TextData(3000, 1), kMethodLh5},
+        {"Installer\\ZIVizivaz.exe", installer_, GetParam()}});
+    std::vector<uint8_t> image(2048, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    const char marker[] = "KVI_SIZE";
+    std::copy(marker, marker + 8, image.begin() + 0x100);
+    StoreLE32(&image[0x108], static_cast<uint32_t>(image.size()));
+    launcher_ = image;
+    launcher_.resize(image.size() + 4);
+    StoreLE32(&launcher_[image.size()], static_cast<uint32_t>(archive_.size()));
+    launcher_.insert(launcher_.end(), archive_.begin(), archive_.end());
+    test::WriteFile(platform_.ModuleFileName(), launcher_);
+  }
+
+  std::string TempArchive() { return platform_.TempPath() + "KVI1.tmp"; }
+  std::string Installer() { return platform_.WindowsDirectory() + "\\ZIVizivaz.exe"; }
+
+  // Runs the main sequence with `faults` armed; removes what an earlier run
+  // left behind first.
+  Failure Run(FileFaults& faults) {
+    std::filesystem::remove(TempArchive());
+    std::filesystem::remove(Installer());
+    platform_.launches = platform_.beeps = 0;
+    test::ArmedFaults armed(faults);
+    return FailureOf([&] { EXPECT_EQ(RunLauncher(platform_), 0); });
+  }
+
+  // The calls a clean run makes on `path`.
+  FileFaults CleanCalls(const std::string& path) {
+    FileFaults counting{test::CanonicalPath(path)};
+    EXPECT_EQ(Run(counting), kNone);
+    EXPECT_EQ(platform_.launches, 1);
+    EXPECT_TRUE(test::ReadFile(Installer()) == installer_);
+    return counting;
+  }
+
+  test::TempDir dir_;
+  FakePlatform platform_;
+  std::vector<uint8_t> installer_;
+  std::vector<uint8_t> archive_;
+  std::vector<uint8_t> launcher_;
+};
+
+TEST_P(LauncherFaultTest, LauncherFileReads) {
+  const int reads = CleanCalls(platform_.ModuleFileName()).reads;
+  // The copy reads the archive through a buffer of at most 61,440 bytes.
+  const int copy_reads = static_cast<int>((archive_.size() + 61439) / 61440);
+  const int scan_reads = reads - 1 - copy_reads;
+  ASSERT_GE(scan_reads, 1);
+  for (int k = 1; k <= reads; ++k) {
+    SCOPED_TRACE("read(2) " + std::to_string(k) + " of the launcher file");
+    FileFaults faults{test::CanonicalPath(platform_.ModuleFileName())};
+    faults.fail_read_at = k;
+    const Failure f = Run(faults);
+    if (k <= scan_reads) {
+      // The scan treats a failed read as the end of the file: no payload.
+      EXPECT_EQ(f, kNone);
+      EXPECT_EQ(platform_.beeps, 1);
+      EXPECT_FALSE(test::FileExists(TempArchive()));
+    } else if (k == scan_reads + 1) {
+      // The length field reads as 0, which copies the whole launcher file;
+      // that is no archive, and the failed extraction is reported.
+      EXPECT_EQ(f, (Failure{"EInvalidHeader", "Can't recognize compressed file header"}));
+      EXPECT_TRUE(test::ReadFile(TempArchive()) == launcher_);
+    } else {
+      EXPECT_EQ(f, kReadError);
+      EXPECT_FALSE(test::FileExists(Installer()));
+      EXPECT_LT(test::ReadFile(TempArchive()).size(), archive_.size());
+    }
+    EXPECT_EQ(platform_.launches, 0);
+    if (k != scan_reads + 1) {
+      EXPECT_EQ(faults.calls_after_failure, 0) << "no read after it";
+    }
+  }
+}
+
+TEST_P(LauncherFaultTest, TemporaryArchiveWrites) {
+  const int writes = CleanCalls(TempArchive()).writes;
+  ASSERT_GE(writes, 2);
+  for (int k = 1; k <= writes; ++k) {
+    SCOPED_TRACE("write(2) " + std::to_string(k) + " of the temporary archive");
+    FileFaults faults{test::CanonicalPath(TempArchive())};
+    faults.fail_write_at = k;
+    EXPECT_EQ(Run(faults), kWriteError);
+    EXPECT_EQ(faults.calls_after_failure, 0) << "nothing written after the failure";
+    EXPECT_FALSE(test::FileExists(Installer()));
+    EXPECT_EQ(platform_.launches, 0);
+  }
+}
+
+TEST_P(LauncherFaultTest, TemporaryArchiveReads) {
+  const int reads = CleanCalls(TempArchive()).reads;
+  ASSERT_GE(reads, 3);
+  for (int k = 1; k <= reads; ++k) {
+    SCOPED_TRACE("read(2) " + std::to_string(k) + " of the temporary archive");
+    FileFaults faults{test::CanonicalPath(TempArchive())};
+    faults.fail_read_at = k;
+    const Failure f = Run(faults);
+    if (f == kNone) {
+      // The read of an entry header failed: the walk ended there, as for a
+      // truncated archive, before the installer's entry (an empty installer
+      // is started, as for an archive without it) or after it.
+      const std::vector<uint8_t> written = test::ReadFile(Installer());
+      EXPECT_TRUE(written.empty() || written == installer_);
+      EXPECT_EQ(platform_.launches, 1);
+    } else {
+      EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable)
+          << f.class_name << ": " << f.message;
+      EXPECT_EQ(platform_.launches, 0) << "a failed extraction is never started";
+    }
+  }
+}
+
+TEST_P(LauncherFaultTest, InstallerWrites) {
+  const int writes = CleanCalls(Installer()).writes;
+  ASSERT_GE(writes, 2);
+  for (int k = 1; k <= writes; ++k) {
+    SCOPED_TRACE("write(2) " + std::to_string(k) + " of the installer file");
+    FileFaults faults{test::CanonicalPath(Installer())};
+    faults.fail_write_at = k;
+    EXPECT_EQ(Run(faults), kWriteError);
+    EXPECT_EQ(faults.calls_after_failure, 0) << "nothing written after the failure";
+    EXPECT_EQ(platform_.launches, 0);
+    EXPECT_TRUE(test::ReadFile(TempArchive()) == archive_) << "the temporary archive stays whole";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMethod, LauncherFaultTest,
+                         ::testing::Values(kMethodStored, kMethodRle, kMethodLzh1, kMethodLh5),
+                         [](const auto& param_info) {
+                           return std::string(MethodName(param_info.param));
+                         });
+
+}  // namespace
+}  // namespace kv
