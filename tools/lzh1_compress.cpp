@@ -173,13 +173,15 @@ std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data) {
   const int end = static_cast<int>(buf.size());
 
   MatchFinder finder(buf);
-  for (int pos = 0; pos < Lzh1Start; ++pos) finder.Insert(pos);
   Lzh1Coder coder(out);
 
   auto max_at = [end](int pos) { return std::min(Lzh1MaxMatch, end - pos); };
+  // Only positions with 3 bytes after them have a hash; with 1 or 2 bytes of
+  // data that excludes the last spaces too.
   auto insert_upto = [&](int from, int to) {
     for (int p = from; p < to && p + Lzh1MinMatch <= end; ++p) finder.Insert(p);
   };
+  insert_upto(0, Lzh1Start);
 
   int pos = Lzh1Start;
   Match match = finder.Find(pos, max_at(pos));
