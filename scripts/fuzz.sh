@@ -26,7 +26,11 @@ else
 fi
 
 cmake --preset fuzz -DKV_WERROR=ON >/dev/null
-cmake --build build/fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
+if ! cmake --build build/fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}" \
+  >build/fuzz/build.log 2>&1; then
+  tail -n 60 build/fuzz/build.log >&2
+  exit 1
+fi
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

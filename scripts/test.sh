@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds everything and runs every test: the host suite (normal build and
-# under AddressSanitizer + UndefinedBehaviorSanitizer), the Windows image
-# checks, and the end-to-end tests of Setup.exe under Wine.
+# under AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of every
+# fuzz target, the Windows image checks, and the end-to-end tests of
+# Setup.exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-debian.sh
@@ -19,6 +20,11 @@ cmake --preset host-asan -DKV_WERROR=ON >/dev/null
 cmake --build build/host-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --preset host-asan -j"$jobs"
+
+# --- fuzzing: every libFuzzer target for a bounded time (about 4 minutes) ---
+step "fuzz targets under AddressSanitizer and UndefinedBehaviorSanitizer"
+./scripts/fuzz.sh "${KV_FUZZ_SECONDS:-25}"
+# --- end of fuzzing ----------------------------------------------------------
 
 step "Setup.exe for 32-bit Windows"
 cmake --preset win32 -DKV_WERROR=ON >/dev/null

@@ -15,6 +15,7 @@ WINESERVER=${WINESERVER:-wineserver}
 SETUP=$WINBUILD/launcher/Setup.exe
 INSTALLER=$WINBUILD/demo/demo_installer.exe
 WATCHER=$WINBUILD/tests/wine/msgbox_watcher.exe
+HOLDER=$WINBUILD/tests/wine/hold_file.exe
 
 export WINEPREFIX=$WINBUILD/wineprefix
 export WINEDEBUG=-all
@@ -199,6 +200,71 @@ if [ $rc = 1 ] && [[ "$(box_line text)" == "Exception EBadChecksum in module bad
 else
   not_ok "failed extraction" "exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
 fi
+
+# --- a temporary folder that does not exist ---------------------------------
+# Wine takes TEMP and TMP from the prefix's registry (HKCU\Environment); both
+# are pointed at a folder that is not there, and restored afterwards. The
+# system cannot make the temporary file, and the launcher must say so rather
+# than go on with an undefined name.
+fresh
+"$WINE" reg export 'HKCU\Environment' "$(winpath "$WORK/environment.reg")" /y >/dev/null 2>&1
+for var in TEMP TMP; do
+  "$WINE" reg add 'HKCU\Environment' /v $var /t REG_EXPAND_SZ /d 'C:\nowhere\temp' /f >/dev/null 2>&1
+done
+"$WINESERVER" -w
+run_setup_expecting_box "$WORK/RLE.exe"
+"$WINE" reg import "$(winpath "$WORK/environment.reg")" >/dev/null 2>&1
+"$WINESERVER" -w
+text=$(box_line text)
+if [ $rc != 1 ]; then
+  not_ok "no temporary folder" "exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+elif ! [[ "$text" =~ ^Exception\ EFCreateError\ in\ module\ RLE\.exe\ at\ [0-9A-F]{8}\.$ ]]; then
+  not_ok "no temporary folder" "first line '$text'"
+elif [ "$(box_second_line)" != 'Cannot create file C:\nowhere\temp\KVIXXXX.tmp.' ]; then
+  not_ok "no temporary folder" "second line '$(box_second_line)'"
+elif [ -e "$WINDIR/ZIVizivaz.exe" ] || [ -e "$WINDIR/ZIVizivaz.exe.report.txt" ] || [ -n "$(temp_archives)" ]; then
+  not_ok "no temporary folder" "files were created or the installer started"
+else
+  ok "TEMP and TMP pointing nowhere: EFCreateError box naming the folder, exit 1, nothing created or started"
+fi
+
+# --- an installer file held open without sharing by another process ---------
+fresh
+rm -f "$WORK/held.ready" "$WORK/held.release"
+"$WINE" "$HOLDER" 'C:\windows\ZIVizivaz.exe' "$(winpath "$WORK/held.ready")" \
+  "$(winpath "$WORK/held.release")" 120 >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 1 600); do
+  [ -e "$WORK/held.ready" ] && break
+  sleep 0.1
+done
+if [ ! -e "$WORK/held.ready" ]; then
+  not_ok "installer held open" "the holder did not start"
+else
+  # Not run_setup_expecting_box: its wait for the wineserver would wait for
+  # the holder too, which is released only after the launcher has ended.
+  "$WINE" "$WATCHER" "$(winpath "$WORK/box.txt")" 60 >/dev/null 2>&1 &
+  watcher=$!
+  "$WINE" "$WORK/RLE.exe" >/dev/null 2>&1
+  rc=$?
+  wait $watcher
+  touch "$WORK/held.release"
+  wait $holder
+  "$WINESERVER" -w
+  if [ $rc != 1 ]; then
+    not_ok "installer held open" "exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+  elif [[ "$(box_line text)" != "Exception EFCreateError in module RLE.exe at "* ]] ||
+    [ "$(box_second_line)" != 'Cannot create file C:\windows\ZIVizivaz.exe.' ]; then
+    not_ok "installer held open" "box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+  elif [ -e "$WINDIR/ZIVizivaz.exe.report.txt" ]; then
+    not_ok "installer held open" "the installer was started"
+  elif ! cmp -s "$(temp_archives)" "$WORK/RLE.exe.zerk"; then
+    not_ok "installer held open" "the temporary archive is not complete"
+  else
+    ok "an installer file held open without sharing: EFCreateError box, exit 1, installer not started"
+  fi
+fi
+rm -f "$WORK/held.ready" "$WORK/held.release"
 
 echo "e2e: $passed passed, $failed failed"
 [ $failed = 0 ]
