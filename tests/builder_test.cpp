@@ -124,32 +124,32 @@ TEST(ArchiveWriterTest, HeaderNamesTheFirstEntrysMethodAndTotalSize) {
 TEST(ArchiveWriterTest, EveryEntryRoundTripsThroughTheComponent) {
   // All inputs in one archive, each under two methods: a writer that gets
   // TotalSize, a Sourcesize or an offset wrong loses the later entries.
-  std::vector<ArchiveEntrySpec> specs;
+  std::vector<ArchiveEntrySpec> items;
   int64_t total = 0;
   for (const auto& [label, data] : RleEdgeInputs()) {
-    specs.push_back({"NON\\" + label, data, kMethodStored});
-    specs.push_back({"RLE\\" + label, data, kMethodRle});
+    items.push_back({"NON\\" + label, data, kMethodStored});
+    items.push_back({"RLE\\" + label, data, kMethodRle});
     total += 2 * static_cast<int64_t>(data.size());
   }
-  const std::vector<uint8_t> archive = BuildArchive(specs);
+  const std::vector<uint8_t> archive = BuildArchive(items);
   EXPECT_EQ(static_cast<int32_t>(LoadLE32(archive.data() + ArchiveHeader::kTotalSize)), total);
 
-  for (const ArchiveEntrySpec& spec : specs) {
-    SCOPED_TRACE(spec.name);
-    EXPECT_EQ(Extract(archive, spec.name), spec.data);
+  for (const ArchiveEntrySpec& item : items) {
+    SCOPED_TRACE(item.name);
+    EXPECT_EQ(Extract(archive, item.name), item.data);
   }
 
   // The listing sees every entry with its sizes and the sum of its data.
   TKVDoziRivovaze component(nullptr);
   TMemoryStream stream(archive);
   const tools::ArchiveListing listing = tools::ListArchive(component, stream);
-  ASSERT_EQ(listing.entries.size(), specs.size());
-  for (size_t i = 0; i < specs.size(); ++i) {
-    SCOPED_TRACE(specs[i].name);
-    EXPECT_EQ(listing.entries[i].name, specs[i].name);
-    EXPECT_EQ(listing.entries[i].header.Method, specs[i].method);
-    EXPECT_EQ(listing.entries[i].header.Destsize, static_cast<int32_t>(specs[i].data.size()));
-    EXPECT_EQ(listing.entries[i].header.Checksum, test::Sum(specs[i].data));
+  ASSERT_EQ(listing.entries.size(), items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    SCOPED_TRACE(items[i].name);
+    EXPECT_EQ(listing.entries[i].name, items[i].name);
+    EXPECT_EQ(listing.entries[i].header.Method, items[i].method);
+    EXPECT_EQ(listing.entries[i].header.Destsize, static_cast<int32_t>(items[i].data.size()));
+    EXPECT_EQ(listing.entries[i].header.Checksum, test::Sum(items[i].data));
   }
 }
 

@@ -730,21 +730,21 @@ TEST(Lzh1RoundTripTest, LeadingSpacesMatchTheInitialFill) {
 
 TEST(Lzh1RoundTripTest, ThroughAnArchiveAndItsChecksum) {
   test::TempDir dir;
-  tools::ArchiveEntrySpec spec;
-  spec.name = "Installer\\ZIVizivaz.exe";
-  spec.data = test::BinaryData(100000, 11);
-  spec.method = kMethodLzh1;
-  std::vector<uint8_t> archive = tools::BuildArchive({spec});
+  tools::ArchiveEntrySpec item;
+  item.name = "Installer\\ZIVizivaz.exe";
+  item.data = test::BinaryData(100000, 11);
+  item.method = kMethodLzh1;
+  std::vector<uint8_t> archive = tools::BuildArchive({item});
   test::WriteFile(dir.File("a.zerk"), archive);
   TMemoryStream dest;
-  ExtractFromArchive(dir.File("a.zerk"), dest, spec.name, {});
-  EXPECT_EQ(dest.Data(), spec.data);
+  ExtractFromArchive(dir.File("a.zerk"), dest, item.name, {});
+  EXPECT_EQ(dest.Data(), item.data);
 
   // One damaged stored byte near the end fails the checksum.
   archive[archive.size() - 20] ^= 0x10;
   test::WriteFile(dir.File("b.zerk"), archive);
   TMemoryStream dest2;
-  EXPECT_THROW(ExtractFromArchive(dir.File("b.zerk"), dest2, spec.name, {}), EBadChecksum);
+  EXPECT_THROW(ExtractFromArchive(dir.File("b.zerk"), dest2, item.name, {}), EBadChecksum);
 }
 
 // ---------------------------------------------------------------------------

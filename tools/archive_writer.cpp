@@ -23,22 +23,22 @@ int MethodFromName(const std::string& name) {
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries) {
   std::vector<PrecompressedEntry> made;
   made.reserve(entries.size());
-  for (const ArchiveEntrySpec& spec : entries) {
-    if (spec.data.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-      throw BuilderError("entry '" + spec.name + "' is too large (2 GiB or more)");
+  for (const ArchiveEntrySpec& item : entries) {
+    if (item.data.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+      throw BuilderError("entry '" + item.name + "' is too large (2 GiB or more)");
     PrecompressedEntry e;
-    e.name = spec.name;
-    e.method = spec.method;
-    e.destsize = static_cast<int32_t>(spec.data.size());
-    e.checksum = ByteSum(spec.data.data(), spec.data.size());
-    if (spec.method == kMethodStored) {
-      e.stored = spec.data;
+    e.name = item.name;
+    e.method = item.method;
+    e.destsize = static_cast<int32_t>(item.data.size());
+    e.checksum = ByteSum(item.data.data(), item.data.size());
+    if (item.method == kMethodStored) {
+      e.stored = item.data;
     } else {
-      const Compressor compress = CompressorFor(spec.method);
+      const Compressor compress = CompressorFor(item.method);
       if (compress == nullptr)
-        throw BuilderError("method " + std::to_string(spec.method) +
+        throw BuilderError("method " + std::to_string(item.method) +
                            " cannot be written by this builder");
-      e.stored = compress(spec.data);
+      e.stored = compress(item.data);
     }
     made.push_back(std::move(e));
   }

@@ -45,29 +45,29 @@ class TerminalProgress {
 
 // "[METHOD:]NAME=FILE" or "FILE" (the entry is then named after the file).
 ArchiveEntrySpec ParseEntrySpec(const std::string& text, int default_method) {
-  ArchiveEntrySpec spec;
+  ArchiveEntrySpec item;
   std::string rest = text;
-  spec.method = static_cast<uint8_t>(default_method);
+  item.method = static_cast<uint8_t>(default_method);
   const size_t colon = rest.find(':');
   if (colon != std::string::npos) {
     const int m = MethodFromName(rest.substr(0, colon));
     if (m >= 0) {
-      spec.method = static_cast<uint8_t>(m);
+      item.method = static_cast<uint8_t>(m);
       rest = rest.substr(colon + 1);
     }
   }
   std::string file = rest;
   const size_t eq = rest.find('=');
   if (eq != std::string::npos) {
-    spec.name = rest.substr(0, eq);
+    item.name = rest.substr(0, eq);
     file = rest.substr(eq + 1);
   } else {
     const size_t slash = file.find_last_of('/');
-    spec.name = slash == std::string::npos ? file : file.substr(slash + 1);
+    item.name = slash == std::string::npos ? file : file.substr(slash + 1);
   }
   if (file.empty()) throw BuilderError("no file given in '" + text + "'");
-  spec.data = ReadWholeFile(file);
-  return spec;
+  item.data = ReadWholeFile(file);
+  return item;
 }
 
 std::string Hex8(uint32_t v) {
@@ -80,12 +80,12 @@ std::string MethodName(uint8_t method) {
   return method < kMethodCount ? std::string(MethodIDs[method]) : "#" + std::to_string(method);
 }
 
-int Create(const std::string& archive_path, const std::vector<std::string>& specs,
+int Create(const std::string& archive_path, const std::vector<std::string>& items,
            const std::string& method_name, bool force) {
   const int method = MethodFromName(method_name);
   if (method < 0) throw BuilderError("unknown method '" + method_name + "' (NON, RLE, LZH, LH5)");
   std::vector<ArchiveEntrySpec> entries;
-  for (const std::string& s : specs) entries.push_back(ParseEntrySpec(s, method));
+  for (const std::string& s : items) entries.push_back(ParseEntrySpec(s, method));
   const std::vector<uint8_t> archive = BuildArchive(entries);
   WriteFileSafely(archive_path, force, archive);
   std::printf("%s: %zu entries, %zu bytes\n", archive_path.c_str(), entries.size(), archive.size());
@@ -188,11 +188,11 @@ int main(int argc, char** argv) {
   bool force = false;
 
   std::string archive, method = "LH5", entry, out, launcher;
-  std::vector<std::string> specs;
+  std::vector<std::string> items;
 
   auto* create = app.add_subcommand("create", "Pack files into a new archive");
   create->add_option("ARCHIVE", archive, "Archive to write")->required();
-  create->add_option("ENTRY", specs,
+  create->add_option("ENTRY", items,
                      "[METHOD:]NAME=FILE, or FILE to name the entry after the file")
       ->required();
   create->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
   try {
-    if (*create) return Create(archive, specs, method, force);
+    if (*create) return Create(archive, items, method, force);
     if (*list) return List(archive);
     if (*test) return Test(archive);
     if (*extract) return Extract(archive, entry, out, force);
