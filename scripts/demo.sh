@@ -40,8 +40,9 @@ echo "Setup.exe exit code: $rc"
 windir=$WINEPREFIX/drive_c/windows
 echo
 echo "== files left behind"
-ls -l "$WINEPREFIX/drive_c/users/$(whoami)/Temp"/KVI*.tmp "$windir/ZIVizivaz.exe" 2>/dev/null |
-  sed "s|$WINEPREFIX/drive_c|C:|"
+for f in "$WINEPREFIX/drive_c/users/$(whoami)/Temp"/KVI*.tmp "$windir/ZIVizivaz.exe"; do
+  [ -e "$f" ] && printf '%10d bytes  C:%s\n' "$(stat -c %s "$f")" "$(echo "${f#"$WINEPREFIX"/drive_c}" | tr / '\\')"
+done
 echo
-echo "== what the installer received and read (its report, $windir/ZIVizivaz.exe.report.txt)"
+echo "== what the installer received and read (its report, C:\\windows\\ZIVizivaz.exe.report.txt)"
 cat "$windir/ZIVizivaz.exe.report.txt"
