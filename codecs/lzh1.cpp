@@ -53,30 +53,41 @@ void Lzh1Tree::InitTree() {
 }
 
 void Lzh1Tree::RebuildTree() {
-  // Gather the leaves at the bottom, in their order, halved and rounded up:
-  // a count of 1 stays 1, so no symbol ever becomes free.
+  // Gather the leaves, in their order, halved and rounded up: a count of 1
+  // stays 1, so no symbol ever becomes free. Halving keeps them sorted.
+  uint16_t leaf_freq[Lzh1Symbols];
+  int16_t leaf_child[Lzh1Symbols];
   int j = 0;
   for (int i = 0; i < Lzh1Nodes; ++i) {
     if (Child[i] >= Lzh1LeafBase) {
-      Freq[j] = static_cast<uint16_t>((Freq[i] + 1u) >> 1);
-      Child[j] = Child[i];
+      leaf_freq[j] = static_cast<uint16_t>((Freq[i] + 1u) >> 1);
+      leaf_child[j] = Child[i];
       ++j;
     }
   }
-  // Pair them up again, inserting each new node after every node of equal
-  // or lower frequency. The scan down stops at i + 1 at the latest, since
-  // Freq[i + 1] <= f.
-  for (int i = 0, n = Lzh1Symbols; n < Lzh1Nodes; ++n, i += 2) {
-    const auto f = static_cast<uint16_t>(Freq[i] + Freq[i + 1]);
-    Freq[n] = f;
-    int k = n - 1;
-    while (f < Freq[k]) --k;
-    ++k;
-    const auto moved = static_cast<size_t>(n - k);
-    std::memmove(&Freq[k + 1], &Freq[k], moved * sizeof Freq[0]);
-    std::memmove(&Child[k + 1], &Child[k], moved * sizeof Child[0]);
-    Freq[k] = f;
-    Child[k] = static_cast<int16_t>(i);
+  // Pair nodes 0 and 1, 2 and 3, ... into new internal nodes, each going
+  // after every node of equal or lower frequency. The pairs' sums come in
+  // non-decreasing order, and the node made from nodes 2m and 2m + 1 can go
+  // no lower than 2m + 2; so the result is a merge of two sorted queues,
+  // the leaves and the new nodes in the order they are made, a leaf first
+  // on equal counts. The new node m has its children at 2m.
+  uint16_t node_freq[Lzh1Symbols - 1];
+  int leaves = 0;
+  int made = 0;
+  int placed = 0;
+  for (int n = 0; n < Lzh1Nodes; ++n) {
+    if (n >= 2 && (n & 1) == 0) {
+      node_freq[made++] = static_cast<uint16_t>(Freq[n - 2] + Freq[n - 1]);
+    }
+    if (leaves < Lzh1Symbols && (placed == made || leaf_freq[leaves] <= node_freq[placed])) {
+      Freq[n] = leaf_freq[leaves];
+      Child[n] = leaf_child[leaves];
+      ++leaves;
+    } else {
+      Freq[n] = node_freq[placed];
+      Child[n] = static_cast<int16_t>(2 * placed);
+      ++placed;
+    }
   }
   for (int i = 0; i < Lzh1Nodes; ++i) {
     const int k = Child[i];
@@ -150,16 +161,18 @@ inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
 // reader out of its register.
 [[gnu::always_inline]] inline int DecodeSymbol(Lzh1Tree& tree, Lzh1BitReader& in) {
   int16_t path[Lzh1Tree::kMaxDepth];
-  int depth = 0;
+  // A write pointer rather than a depth index: one register and one add
+  // less per bit in the loop.
+  int16_t* end = path;
   // Pointer-sized node numbers keep sign extensions out of the walk.
   ptrdiff_t c = tree.Child[Lzh1Root];
   do {
     const ptrdiff_t node = c + static_cast<ptrdiff_t>(ReadBit(in));
-    path[depth++] = static_cast<int16_t>(node);
+    *end++ = static_cast<int16_t>(node);
     c = tree.Child[node];
   } while (c < Lzh1LeafBase);
   const int s = static_cast<int>(c - Lzh1LeafBase);
-  tree.UpdateTreeAlong(path, depth, s);
+  tree.UpdateTreeAlong(path, static_cast<int>(end - path), s);
   return s;
 }
 

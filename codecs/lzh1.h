@@ -161,8 +161,8 @@ inline void Lzh1Tree::UpdateTreeAlong(const int16_t* path, int depth, int symbol
   // leads, and that node is never the root, whose count tops every other.
   // (Rejoining the path after the detour is possible but costs more in
   // compares than it saves in loads.)
-  for (int i = depth - 1; i >= 0; --i) {
-    const ptrdiff_t c = path[i];
+  for (const int16_t* p = path + depth; p != path;) {
+    const ptrdiff_t c = *--p;
     const ptrdiff_t counted = CountNode(c);
     if (counted != c) {
       CountFrom(Parent[counted]);
