@@ -445,15 +445,9 @@ void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& cod
   assert(!tokens.empty() && tokens.size() <= static_cast<size_t>(kMaxBlockCodes));
   w.Put(static_cast<uint32_t>(tokens.size()), 16);
 
-  std::vector<uint32_t> char_freq(kCharCount, 0), pos_freq(kPositionCount, 0);
-  for (const Token& t : tokens) {
-    if (t.length == 0) {
-      ++char_freq[t.distance];
-    } else {
-      ++char_freq[static_cast<size_t>(kMatchBase + t.length)];
-      ++pos_freq[static_cast<size_t>(PositionSymbol(t.distance - 1u))];
-    }
-  }
+  // The codes were made from these very tokens' frequencies.
+  const std::vector<uint32_t>& char_freq = codes.char_freq;
+  const std::vector<uint32_t>& pos_freq = codes.pos_freq;
   const bool single_char =
       std::count_if(char_freq.begin(), char_freq.end(), [](uint32_t f) { return f > 0; }) < 2;
   const bool single_pos =
