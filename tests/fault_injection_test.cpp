@@ -150,20 +150,8 @@ class FaultyStream final : public TStream {
   TMemoryStream inner_;
 };
 
-// The class name and message of what `f` raises; empty when it returns.
-struct Failure {
-  std::string class_name;
-  std::string message;
-  bool operator==(const Failure&) const = default;
-};
-Failure FailureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return {e.ClassName(), e.Message()};
-  }
-  return {};
-}
+using test::Failure;
+using test::FailureOf;
 
 const Failure kReadError{"EReadError", "Stream read error"};
 const Failure kWriteError{"EWriteError", "Stream write error"};

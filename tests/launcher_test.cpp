@@ -79,19 +79,8 @@ std::vector<uint8_t> InstallerArchive(const std::string& entry_name,
   return tools::BuildArchive(std::vector<tools::ArchiveEntrySpec>{{entry_name, data, method}});
 }
 
-// The class name and message of what `f` raises; empty when it returns.
-struct Failure {
-  std::string class_name;
-  std::string message;
-};
-Failure FailureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return {e.ClassName(), e.Message()};
-  }
-  return {};
-}
+using test::Failure;
+using test::FailureOf;
 
 // ---------------------------------------------------------------------------
 // LocatePayload

@@ -9,6 +9,7 @@
 
 #include "archive/dozirivovaze.h"
 #include "codecs/lh5_table.h"
+#include "tests/test_util.h"
 
 namespace kv {
 namespace {
@@ -44,21 +45,11 @@ struct Tables {
   }
 };
 
-// Canonical codes from lengths, computed independently of the builder.
-std::vector<uint32_t> ReferenceCodes(const std::vector<uint8_t>& lengths) {
-  std::vector<uint32_t> codes(lengths.size(), 0);
-  uint32_t code = 0;
-  for (int l = 1; l <= 16; ++l) {
-    for (size_t s = 0; s < lengths.size(); ++s)
-      if (lengths[s] == l) codes[s] = code++;
-    code <<= 1;
-  }
-  return codes;
-}
+using test::CanonicalCodes;
 
 // Every symbol's code, followed by any bits, decodes to that symbol.
 void ExpectDecodesEverySymbol(Tables& t, const std::vector<uint8_t>& lengths) {
-  const std::vector<uint32_t> codes = ReferenceCodes(lengths);
+  const std::vector<uint32_t> codes = CanonicalCodes(lengths);
   const int n = static_cast<int>(lengths.size());
   for (int s = 0; s < n; ++s) {
     const int l = lengths[static_cast<size_t>(s)];

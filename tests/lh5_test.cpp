@@ -48,17 +48,7 @@ class BitWriter {
   std::vector<bool> bits_;
 };
 
-// Canonical codes, assigned independently of the expander's builder.
-std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lengths) {
-  std::vector<uint32_t> codes(lengths.size(), 0);
-  uint32_t code = 0;
-  for (int l = 1; l <= 16; ++l) {
-    for (size_t s = 0; s < lengths.size(); ++s)
-      if (lengths[s] == l) codes[s] = code++;
-    code <<= 1;
-  }
-  return codes;
-}
+using test::CanonicalCodes;
 
 struct Token {
   int length;  // 0: literal

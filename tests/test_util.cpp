@@ -40,7 +40,9 @@ std::vector<uint8_t> Hex(const std::string& text) {
   return out;
 }
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kvtest-XXXXXX").string();
@@ -55,7 +57,8 @@ TempDir::~TempDir() {
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -76,19 +79,21 @@ SessionResult RunSession(uint8_t method, const std::vector<uint8_t>& stored, int
   TMemoryStream source(stored);
   TMemoryStream dest;
   SessionResult r;
-  RunCodecSession(component ? *component : local, dest, source,
-                  static_cast<int32_t>(stored.size()), destsize, method, r.checksum, true);
+  RunCodecSession(component ? *component : local, dest, source, static_cast<int32_t>(stored.size()),
+                  destsize, method, r.checksum, true);
   r.output = dest.Data();
   return r;
 }
 
-uint32_t Sum(const std::vector<uint8_t>& bytes) { return ByteSum(bytes.data(), bytes.size()); }
+uint32_t Sum(const std::vector<uint8_t>& bytes) {
+  return ByteSum(bytes.data(), bytes.size());
+}
 
 std::vector<uint8_t> TextData(size_t size, uint32_t seed) {
   static const char* const kWords[] = {
-      "the ",   "archive ", "entry ",   "of ",     "and ",     "setup ",  "window ",  "code ",
-      "length ", "table ",  "byte ",    "stream ", "header\n", "a ",      "launcher ", "to ",
-      "with ",  "match ",   "Huffman ", "tree ",   "data, ",   "file. ",  "in ",      "is "};
+      "the ",    "archive ", "entry ",   "of ",     "and ",     "setup ", "window ",   "code ",
+      "length ", "table ",   "byte ",    "stream ", "header\n", "a ",     "launcher ", "to ",
+      "with ",   "match ",   "Huffman ", "tree ",   "data, ",   "file. ", "in ",       "is "};
   std::mt19937 rng(seed);
   std::vector<uint8_t> out;
   out.reserve(size + 16);
@@ -132,6 +137,28 @@ std::vector<uint8_t> RandomData(size_t size, uint32_t seed) {
   return out;
 }
 
-std::string CorpusDir() { return KV_CORPUS_DIR; }
+Failure FailureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return {e.ClassName(), e.Message()};
+  }
+  return {};
+}
+
+std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lengths) {
+  std::vector<uint32_t> codes(lengths.size(), 0);
+  uint32_t code = 0;
+  for (int l = 1; l <= 16; ++l) {
+    for (size_t s = 0; s < lengths.size(); ++s)
+      if (lengths[s] == l) codes[s] = code++;
+    code <<= 1;
+  }
+  return codes;
+}
+
+std::string CorpusDir() {
+  return KV_CORPUS_DIR;
+}
 
 }  // namespace kv::test

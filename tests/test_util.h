@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,19 @@ uint32_t Sum(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> TextData(size_t size, uint32_t seed = 1);
 std::vector<uint8_t> BinaryData(size_t size, uint32_t seed = 1);
 std::vector<uint8_t> RandomData(size_t size, uint32_t seed = 1);
+
+// The class name and message of what `f` raises; both empty when it returns.
+struct Failure {
+  std::string class_name;
+  std::string message;
+  bool operator==(const Failure&) const = default;
+};
+Failure FailureOf(const std::function<void()>& f);
+
+// Canonical Huffman codes for code lengths 0..16 (0: no code), assigned in
+// order of length, then symbol; computed independently of the codec and the
+// builder.
+std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lengths);
 
 // The shared corpus of real archives made by other programs.
 std::string CorpusDir();
