@@ -17,11 +17,13 @@ namespace {
 
 using Expander = void (*)(int32_t Destsize);
 
-void ExpandRleIgnoringSize(int32_t /*Destsize*/) { ExpandRle(); }
+void ExpandRleIgnoringSize(int32_t /*Destsize*/) {
+  ExpandRle();
+}
 
 // Method number -> expander. Methods 0 and 3 never reach the session.
-constexpr Expander kExpanders[kMethodCount] = {nullptr, ExpandRleIgnoringSize, ExpandLzh1,
-                                               nullptr, ExpandLh5};
+constexpr Expander kExpanders[kMethodCount] = {nullptr, ExpandRleIgnoringSize, ExpandLzh1, nullptr,
+                                               ExpandLh5};
 
 const char* const kDisabledMessages[kMethodCount] = {
     nullptr, "RLE compression disabled in this build", "LZH1 compression disabled in this build",
@@ -94,9 +96,8 @@ void MakeOutputRoom() {
   ArmOutput();
 }
 
-void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source,
-                     int32_t Sourcesize, int32_t Destsize, uint8_t method, uint32_t& checksum,
-                     bool expand) {
+void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source, int32_t Sourcesize,
+                     int32_t Destsize, uint8_t method, uint32_t& checksum, bool expand) {
   SessionReset reset;
   CodecSessionRecord& s = CodecSession;
   s = CodecSessionRecord{};
@@ -121,8 +122,8 @@ void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source,
   uint32_t result = 0;
   if (expand) {
     if (codec_method) kExpanders[method](Destsize);
-    s.OutputSum = ByteSum(s.OutputBuffer, static_cast<size_t>(s.OutputPos - s.OutputBuffer),
-                          s.OutputSum);
+    s.OutputSum =
+        ByteSum(s.OutputBuffer, static_cast<size_t>(s.OutputPos - s.OutputBuffer), s.OutputSum);
     result = s.OutputSum;
   } else {
     if (codec_method) RaiseUnrecognizedCompressionMethod(kDisabledMessages[method]);

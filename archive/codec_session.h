@@ -73,9 +73,8 @@ extern CodecSessionRecord CodecSession;
 // the output to `dest`. On a normal return `checksum` is the byte sum of the
 // uncompressed data. A negative Sourcesize is an empty source. The compress
 // direction (`expand` false) fails for the three codec methods.
-void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source,
-                     int32_t Sourcesize, int32_t Destsize, uint8_t method, uint32_t& checksum,
-                     bool expand);
+void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source, int32_t Sourcesize,
+                     int32_t Destsize, uint8_t method, uint32_t& checksum, bool expand);
 
 // done * 100 / total for totals up to 100000, done / (total / 100) above.
 int32_t ProgressPercent(int32_t done, int32_t total);
@@ -98,12 +97,15 @@ inline uint8_t GetInputByte() {
   return *s.InputPos++;
 }
 
-inline bool EndOfInput() { return CodecSession.EndOfInput; }
+inline bool EndOfInput() {
+  return CodecSession.EndOfInput;
+}
 
 // Appends one byte to the output.
 inline void PutOutputByte(uint8_t b) {
   CodecSessionRecord& s = CodecSession;
-  if (s.OutputPos == s.OutputLimit) [[unlikely]] MakeOutputRoom();
+  if (s.OutputPos == s.OutputLimit) [[unlikely]]
+    MakeOutputRoom();
   *s.OutputPos++ = b;
 }
 
@@ -114,7 +116,8 @@ inline void PutOutputByte(uint8_t b) {
 inline void PutOutputBytes(const uint8_t* p, int32_t n) {
   CodecSessionRecord& s = CodecSession;
   while (n > 0) {
-    if (s.OutputPos == s.OutputLimit) [[unlikely]] MakeOutputRoom();
+    if (s.OutputPos == s.OutputLimit) [[unlikely]]
+      MakeOutputRoom();
     const auto room = static_cast<int32_t>(s.OutputLimit - s.OutputPos);
     const int32_t k = n < room ? n : room;
     std::memcpy(s.OutputPos, p, static_cast<size_t>(k));

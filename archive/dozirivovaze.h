@@ -29,7 +29,7 @@ KV_DECLARE_EXCEPTION(EInvalidHeaderArchiveType, Exception);
 KV_DECLARE_EXCEPTION(EInvalidHeader, Exception);
 KV_DECLARE_EXCEPTION(EBadChecksum, Exception);
 
-[[noreturn]] void RaiseBadDecodeTable();  // "Bad decode table in archive!"
+[[noreturn]] void RaiseBadDecodeTable();    // "Bad decode table in archive!"
 [[noreturn]] void RaiseUnableToCompress();  // "Could not compress data"
 [[noreturn]] void RaiseUnrecognizedCompressionMethod(const std::string& message);
 
@@ -40,9 +40,9 @@ enum class TCProcessMode : uint8_t { cpmCompress, cpmExpand };
 using TFilenameCheckEvent = TEvent<std::string& /*filepath*/, TCProcessMode /*mode*/>;
 using TCompressEvent = TEvent<TStream& /*dest*/, TStream& /*source*/, std::string& /*CompressID*/,
                               int32_t& /*Outputsize*/, int32_t& /*checksum*/>;
-using TExpandEvent = TEvent<TStream& /*dest*/, TStream& /*source*/, int32_t /*Sourcesize*/,
-                            int32_t /*Destsize*/, const std::string& /*CompressID*/,
-                            int32_t& /*checksum*/>;
+using TExpandEvent =
+    TEvent<TStream& /*dest*/, TStream& /*source*/, int32_t /*Sourcesize*/, int32_t /*Destsize*/,
+           const std::string& /*CompressID*/, int32_t& /*checksum*/>;
 using TRecognizeEvent = TEvent<const std::string& /*CompressID*/, bool& /*recognized*/>;
 using TShowProgressEvent = TEvent<int32_t& /*PercentageDone*/>;
 
@@ -80,8 +80,8 @@ class TKVDoziRivovaze final : public TComponent {
   uint8_t RecognizeCompressID(const std::string& CompressID);
 
   // Fills `Header` as a default header with the given fields.
-  void InitArchiveHeader(ArchiveHeader& Header, const std::string& CompressID,
-                         uint8_t ArchiveType, int32_t TotalSize);
+  void InitArchiveHeader(ArchiveHeader& Header, const std::string& CompressID, uint8_t ArchiveType,
+                         int32_t TotalSize);
 
   // Reads and checks the ArchiveHeader at Source's position; fewer than 21
   // bytes left give the default header (an empty archive). CompressID

@@ -16,8 +16,8 @@ namespace kv {
 
 // Method numbers index this table.
 inline constexpr int kMethodCount = 5;
-inline constexpr std::array<std::string_view, kMethodCount> MethodIDs = {"NON", "RLE", "LZH",
-                                                                         "CUS", "LH5"};
+inline constexpr std::array<std::string_view, kMethodCount> MethodIDs = {"NON", "RLE", "LZH", "CUS",
+                                                                         "LH5"};
 enum Method : uint8_t {
   kMethodStored = 0,
   kMethodRle = 1,

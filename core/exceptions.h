@@ -33,11 +33,11 @@ class Exception : public std::exception {
 };
 
 // Declares `Name`, derived from `Base`, that reports `Name` as its class name.
-#define KV_DECLARE_EXCEPTION(Name, Base)                                   \
-  class Name : public Base {                                               \
-   public:                                                                 \
-    using Base::Base;                                                      \
-    const char* ClassName() const noexcept override { return #Name; }      \
+#define KV_DECLARE_EXCEPTION(Name, Base)                              \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 KV_DECLARE_EXCEPTION(EStreamError, Exception);
@@ -49,11 +49,11 @@ KV_DECLARE_EXCEPTION(EOutOfMemory, Exception);
 
 // Throws `e` with the caller's return address as its raise address.
 // Must be called from a [[noreturn]] helper that is itself not inlined.
-#define KV_RAISE(e)                                     \
-  do {                                                  \
-    auto kv_raised_ = (e);                              \
+#define KV_RAISE(e)                                          \
+  do {                                                       \
+    auto kv_raised_ = (e);                                   \
     kv_raised_.SetRaiseAddress(__builtin_return_address(0)); \
-    throw kv_raised_;                                   \
+    throw kv_raised_;                                        \
   } while (0)
 
 [[noreturn]] void RaiseReadError();                         // "Stream read error"

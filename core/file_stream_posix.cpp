@@ -35,7 +35,9 @@ TFileStream::TFileStream(const std::string& file_name, FileMode mode) : file_nam
   handle_ = fd;
 }
 
-TFileStream::~TFileStream() { ::close(static_cast<int>(handle_)); }
+TFileStream::~TFileStream() {
+  ::close(static_cast<int>(handle_));
+}
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
   int32_t done = 0;

@@ -8,7 +8,9 @@
 namespace kv {
 
 namespace {
-HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE AsHandle(intptr_t h) {
+  return reinterpret_cast<HANDLE>(h);
+}
 }  // namespace
 
 TFileStream::TFileStream(const std::string& file_name, FileMode mode) : file_name_(file_name) {
@@ -34,7 +36,9 @@ TFileStream::TFileStream(const std::string& file_name, FileMode mode) : file_nam
   handle_ = reinterpret_cast<intptr_t>(h);
 }
 
-TFileStream::~TFileStream() { CloseHandle(AsHandle(handle_)); }
+TFileStream::~TFileStream() {
+  CloseHandle(AsHandle(handle_));
+}
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
   DWORD n = 0;
@@ -55,7 +59,8 @@ int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
   if (origin == SeekOrigin::kCurrent) method = FILE_CURRENT;
   if (origin == SeekOrigin::kEnd) method = FILE_END;
   LONG high = static_cast<LONG>(offset >> 32);
-  DWORD low = SetFilePointer(AsHandle(handle_), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
+  DWORD low =
+      SetFilePointer(AsHandle(handle_), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
     high = 0;  // a move before the start fails: stand at the start instead
     low = SetFilePointer(AsHandle(handle_), 0, &high, FILE_BEGIN);
@@ -65,6 +70,8 @@ int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
 
 // The size comes from the file pointer, like every other stream: seek to the
 // end and back.
-int64_t TFileStream::Size() { return TStream::Size(); }
+int64_t TFileStream::Size() {
+  return TStream::Size();
+}
 
 }  // namespace kv

@@ -13,6 +13,8 @@ uint32_t TickCount() {
                                static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
-void YieldTimeSlice() { sched_yield(); }
+void YieldTimeSlice() {
+  sched_yield();
+}
 
 }  // namespace kv

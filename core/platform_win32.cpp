@@ -4,8 +4,12 @@
 
 namespace kv {
 
-uint32_t TickCount() { return GetTickCount(); }
+uint32_t TickCount() {
+  return GetTickCount();
+}
 
-void YieldTimeSlice() { Sleep(0); }
+void YieldTimeSlice() {
+  Sleep(0);
+}
 
 }  // namespace kv

@@ -7,7 +7,9 @@
 #include <cstdlib>
 
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
+void __verbose_terminate_handler() {
+  std::abort();
+}
 }  // namespace __gnu_cxx
 
 // The library's own throw helpers live in one object together with every
@@ -17,9 +19,19 @@ void __verbose_terminate_handler() { std::abort(); }
 #include "core/exceptions.h"
 
 namespace std {
-void __throw_bad_alloc() { throw kv::EOutOfMemory("Out of memory"); }
-void __throw_bad_array_new_length() { throw kv::EOutOfMemory("Out of memory"); }
-void __throw_length_error(const char*) { throw kv::EOutOfMemory("Out of memory"); }
-void __throw_logic_error(const char* what) { throw kv::Exception(what); }
-void __throw_out_of_range_fmt(const char* what, ...) { throw kv::Exception(what); }
+void __throw_bad_alloc() {
+  throw kv::EOutOfMemory("Out of memory");
+}
+void __throw_bad_array_new_length() {
+  throw kv::EOutOfMemory("Out of memory");
+}
+void __throw_length_error(const char*) {
+  throw kv::EOutOfMemory("Out of memory");
+}
+void __throw_logic_error(const char* what) {
+  throw kv::Exception(what);
+}
+void __throw_out_of_range_fmt(const char* what, ...) {
+  throw kv::Exception(what);
+}
 }  // namespace std

@@ -2,6 +2,7 @@
 // top-level report and the program entry. Everything else the launcher does
 // is portable (launcher.cpp) and tested on the host.
 #include <windows.h>
+// <shellapi.h> builds on <windows.h>, so it stays below it.
 #include <shellapi.h>
 
 #include <new>
@@ -14,7 +15,9 @@ namespace {
 
 // Takes a zero-filled buffer's text up to its first zero byte. The buffers
 // are cleared first, so a call that fails leaves empty text, not garbage.
-std::string TextOf(const char* buffer) { return std::string(buffer); }
+std::string TextOf(const char* buffer) {
+  return std::string(buffer);
+}
 
 class Win32Platform final : public LauncherPlatform {
  public:
@@ -87,8 +90,8 @@ static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit
   const auto address = reinterpret_cast<uintptr_t>(raise_address);
   const uint32_t offset = address >= base ? static_cast<uint32_t>(address - base) : 0;
   Win32Platform platform;
-  const std::string text = FormatExceptionReport(
-      class_name, FileNameOnly(platform.ModuleFileName()), offset, message);
+  const std::string text =
+      FormatExceptionReport(class_name, FileNameOnly(platform.ModuleFileName()), offset, message);
   MessageBoxA(nullptr, text.c_str(), "Application Error", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   ExitProcess(1);
 }

@@ -164,7 +164,8 @@ TEST_F(ArchiveWalkTest, StoredEntriesAreNotVerifiedButCodedOnesAre) {
 
 TEST_F(ArchiveWalkTest, EntriesNobodyExpandsCompareZeroWithTheirChecksum) {
   for (uint8_t method : {3, 5, 255}) {
-    EXPECT_TRUE(Extract(Join({Header(3), Entry("A", test::Bytes("abc"), 3, method, 0)}), "A").empty());
+    EXPECT_TRUE(
+        Extract(Join({Header(3), Entry("A", test::Bytes("abc"), 3, method, 0)}), "A").empty());
     EXPECT_THROW(Extract(Join({Header(3), Entry("A", test::Bytes("abc"), 3, method, 1)}), "A"),
                  EBadChecksum);
   }
@@ -174,8 +175,8 @@ TEST_F(ArchiveWalkTest, TheWalkGoesOnAfterTheStoredBytesOfAnyEntry) {
   // The first entry's stored bytes look like an entry header of their own;
   // after the unexpanded method-3 entry the walk must not read them as one.
   const auto fake = Entry("A", test::Bytes("BAD"), 3, 0, 0);
-  const auto archive = Join({Header(6), Entry("A", fake, 3, 3, 0),
-                             Entry("A", test::Bytes("abc"), 3, 0, 0)});
+  const auto archive =
+      Join({Header(6), Entry("A", fake, 3, 3, 0), Entry("A", test::Bytes("abc"), 3, 0, 0)});
   EXPECT_EQ(Extract(archive, "A"), test::Bytes("abc"));
 }
 

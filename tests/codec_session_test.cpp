@@ -77,7 +77,8 @@ struct SessionRun {
   ProgressLog progress;
 };
 
-void Expand(SessionRun& run, int32_t sourcesize, uint8_t method = kMethodRle, bool with_progress = false) {
+void Expand(SessionRun& run, int32_t sourcesize, uint8_t method = kMethodRle,
+            bool with_progress = false) {
   TKVDoziRivovaze component(nullptr);
   if (with_progress)
     component.SetOnShowProgress(TShowProgressEvent::Bind<&ProgressLog::OnProgress>(&run.progress));
@@ -116,7 +117,7 @@ TEST(CodecSessionTest, LargeSourcesUseTheSecondPercentFormula) {
 }
 
 TEST(CodecSessionTest, ProgressPercentSwitchesFormulaAbove100000) {
-  EXPECT_EQ(ProgressPercent(99999, 100000), 99);   // 9999900 / 100000
+  EXPECT_EQ(ProgressPercent(99999, 100000), 99);  // 9999900 / 100000
   EXPECT_EQ(ProgressPercent(8192, 100000), 8);
   EXPECT_EQ(ProgressPercent(100000, 100001), 100);  // 100000 / 1000
   EXPECT_EQ(ProgressPercent(1000, 100001), 1);
@@ -130,8 +131,8 @@ TEST(CodecSessionTest, ShortReadsAreNoFailure) {
   EXPECT_EQ(run.dest.Data(), Literals(10000));
   // Each read asks for min(8192, what remains); the size only ever shrinks.
   // 1000 bytes arrive per read: 10000 and 9000 remaining ask for a block.
-  EXPECT_EQ(run.source.reads, (std::vector<int32_t>{8192, 8192, 8000, 7000, 6000, 5000, 4000,
-                                                    3000, 2000, 1000}));
+  EXPECT_EQ(run.source.reads,
+            (std::vector<int32_t>{8192, 8192, 8000, 7000, 6000, 5000, 4000, 3000, 2000, 1000}));
 }
 
 TEST(CodecSessionTest, ASourceThatEndsEarlyIsRetriedOnEveryFetch) {

@@ -48,7 +48,8 @@ struct Recognizer {
 
 TEST(RecognizeTest, TheTableIsSearchedExactlyThenTheHandlerIsAsked) {
   TKVDoziRivovaze c(nullptr);
-  for (uint8_t i = 0; i < kMethodCount; ++i) EXPECT_EQ(c.RecognizeCompressID(std::string(MethodIDs[i])), i);
+  for (uint8_t i = 0; i < kMethodCount; ++i)
+    EXPECT_EQ(c.RecognizeCompressID(std::string(MethodIDs[i])), i);
   Recognizer r;
   c.SetOnRecognize(TRecognizeEvent::Bind<&Recognizer::Recognize>(&r));
   EXPECT_EQ(c.RecognizeCompressID("LH5"), 4);
@@ -64,7 +65,9 @@ TEST(ReadArchiveHeaderTest, ShortSourcesGetTheDefaultHeaderWithoutChecks) {
   TKVDoziRivovaze c(nullptr);
   Recognizer r;
   c.SetOnRecognize(TRecognizeEvent::Bind<&Recognizer::Recognize>(&r));
-  TMemoryStream source(test::Bytes("ZERK\x1A" "ABC12345678901"));
+  TMemoryStream source(
+      test::Bytes("ZERK\x1A"
+                  "ABC12345678901"));
   ArchiveHeader h;
   std::string id;
   c.ReadArchiveHeader(source, h, id);

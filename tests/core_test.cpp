@@ -61,8 +61,7 @@ TEST(StreamTest, ReadNeverFailsButReadBufferInsistsOnTheWholeCount) {
 
 TEST(StreamTest, WriteBufferRaisesOnAShortWrite) {
   ChokedStream s({}, 2);
-  ExpectRaises<EWriteError>([&] { s.WriteBuffer("abcd", 4); }, "EWriteError",
-                            "Stream write error");
+  ExpectRaises<EWriteError>([&] { s.WriteBuffer("abcd", 4); }, "EWriteError", "Stream write error");
 }
 
 TEST(StreamTest, SeekingPastTheEndReadsNothingAndNeverGoesBelowZero) {
@@ -104,8 +103,7 @@ TEST(StreamTest, CopyFromFailsOnAShortSourceAndOnANegativeCount) {
   TMemoryStream dest;
   ExpectRaises<EReadError>([&] { dest.CopyFrom(source, 4); }, "EReadError", "Stream read error");
   source.SetPosition(0);
-  ExpectRaises<EReadError>([&] { dest.CopyFrom(source, -1); }, "EReadError",
-                           "Stream read error");
+  ExpectRaises<EReadError>([&] { dest.CopyFrom(source, -1); }, "EReadError", "Stream read error");
 }
 
 TEST(FileStreamTest, OpenAndCreateFailuresNameTheFile) {
@@ -114,8 +112,8 @@ TEST(FileStreamTest, OpenAndCreateFailuresNameTheFile) {
   ExpectRaises<EFOpenError>([&] { TFileStream f(missing, FileMode::kOpenReadShared); },
                             "EFOpenError", "Cannot open file " + missing);
   const std::string nowhere = dir.File("no/such/folder.bin");
-  ExpectRaises<EFCreateError>([&] { TFileStream f(nowhere, FileMode::kCreate); },
-                              "EFCreateError", "Cannot create file " + nowhere);
+  ExpectRaises<EFCreateError>([&] { TFileStream f(nowhere, FileMode::kCreate); }, "EFCreateError",
+                              "Cannot create file " + nowhere);
   ExpectRaises<EFOpenError>([&] { TFileStream f(dir.path(), FileMode::kOpenReadShared); },
                             "EFOpenError", "Cannot open file " + dir.path());
 }

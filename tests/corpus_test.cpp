@@ -72,7 +72,8 @@ TEST(CorpusTest, HoldsOnlyLzhAndLh5Archives) {
   for (const CorpusArchive& c : archives) {
     TKVDoziRivovaze component(nullptr);
     TFileStream archive(c.zerk, FileMode::kOpenReadShared);
-    for (const auto& e : tools::ListArchive(component, archive).entries) methods.insert(e.header.Method);
+    for (const auto& e : tools::ListArchive(component, archive).entries)
+      methods.insert(e.header.Method);
   }
   EXPECT_EQ(methods, (std::set<uint8_t>{kMethodLzh1, kMethodLh5}));
 }

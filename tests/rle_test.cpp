@@ -15,7 +15,9 @@ std::vector<uint8_t> Expand(const std::vector<uint8_t>& stored, int32_t destsize
   return r.output;
 }
 
-std::vector<uint8_t> Repeat(uint8_t b, size_t n) { return std::vector<uint8_t>(n, b); }
+std::vector<uint8_t> Repeat(uint8_t b, size_t n) {
+  return std::vector<uint8_t>(n, b);
+}
 
 std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -43,8 +45,8 @@ TEST(RleCoderTest, RoundTripsThroughTheExpander) {
   const std::vector<std::vector<uint8_t>> inputs = {
       {},
       test::Hex("94"),
-      Repeat(0, 1000),                    // can start with an escape (RunByte 0)
-      Repeat(0x94, 1000),                 // runs of the escape byte itself
+      Repeat(0, 1000),     // can start with an escape (RunByte 0)
+      Repeat(0x94, 1000),  // runs of the escape byte itself
       Repeat('X', 255),
       Repeat('X', 256),
       Repeat('X', 258),

@@ -63,7 +63,8 @@ std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries
   out.reserve(bytes);
   ArchiveHeader header;
   std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
-  const std::string_view id = MethodIDs[entries.empty() ? kMethodStored : entries[0].method % kMethodCount];
+  const std::string_view id =
+      MethodIDs[entries.empty() ? kMethodStored : entries[0].method % kMethodCount];
   std::copy(id.begin(), id.end(), header.CompressID);
   header.TotalSize = static_cast<int32_t>(total);
   header.ArchiveType = caMulti;

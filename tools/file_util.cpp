@@ -18,8 +18,8 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   struct stat st;
   if (!in || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-    throw BuilderError("cannot read '" + path + "': " +
-                       (S_ISDIR(st.st_mode) ? "is a directory" : std::strerror(errno)));
+    throw BuilderError("cannot read '" + path +
+                       "': " + (S_ISDIR(st.st_mode) ? "is a directory" : std::strerror(errno)));
   std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw BuilderError("cannot read '" + path + "'");
   return data;

@@ -133,9 +133,9 @@ int Test(const std::string& archive_path) {
     std::printf("%-6s %s: %s\n", MethodName(e.header.Method).c_str(), e.name.c_str(),
                 verdict.c_str());
   }
-  if (failures > 0) throw BuilderError(std::to_string(failures) + " of " +
-                                       std::to_string(listing.entries.size()) +
-                                       " entries failed");
+  if (failures > 0)
+    throw BuilderError(std::to_string(failures) + " of " + std::to_string(listing.entries.size()) +
+                       " entries failed");
   std::printf("%s: all %zu entries ok\n", archive_path.c_str(), listing.entries.size());
   return 0;
 }
@@ -148,7 +148,8 @@ int Extract(const std::string& archive_path, const std::string& entry_name,
     TFileStream archive(archive_path, FileMode::kOpenReadShared);
     const ArchiveListing listing = ListArchive(component, archive);
     bool found = false;
-    for (const ListedEntry& e : listing.entries) found = found || (e.visited && SameEntryName(e.name, entry_name));
+    for (const ListedEntry& e : listing.entries)
+      found = found || (e.visited && SameEntryName(e.name, entry_name));
     if (!found) throw BuilderError("no entry named '" + entry_name + "' in " + archive_path);
   }
   TerminalProgress progress(entry_name);
@@ -172,8 +173,8 @@ int Stamp(const std::string& launcher_path, const std::string& archive_path,
 int Import(const std::string& lzh_path, const std::string& out_path, bool force) {
   const std::vector<PrecompressedEntry> entries = ImportLhaArchive(lzh_path, out_path, force);
   for (const PrecompressedEntry& e : entries)
-    std::printf("%-6s %12zu %12d  %s\n", MethodName(e.method).c_str(), e.stored.size(),
-                e.destsize, e.name.c_str());
+    std::printf("%-6s %12zu %12d  %s\n", MethodName(e.method).c_str(), e.stored.size(), e.destsize,
+                e.name.c_str());
   std::printf("%s: %zu entries imported, CRC-16 verified\n", out_path.c_str(), entries.size());
   return 0;
 }
@@ -192,8 +193,7 @@ int main(int argc, char** argv) {
 
   auto* create = app.add_subcommand("create", "Pack files into a new archive");
   create->add_option("ARCHIVE", archive, "Archive to write")->required();
-  create->add_option("ENTRY", items,
-                     "[METHOD:]NAME=FILE, or FILE to name the entry after the file")
+  create->add_option("ENTRY", items, "[METHOD:]NAME=FILE, or FILE to name the entry after the file")
       ->required();
   create->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
       ->capture_default_str();

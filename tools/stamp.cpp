@@ -18,8 +18,8 @@ constexpr uint8_t kPlaceholder = 'X';
 
 MarkerSearch FindMarker(std::span<const uint8_t> image) {
   MarkerSearch result;
-  const auto hit = std::search(image.begin(), image.end(), std::begin(kMarkerText),
-                               std::end(kMarkerText));
+  const auto hit =
+      std::search(image.begin(), image.end(), std::begin(kMarkerText), std::end(kMarkerText));
   if (hit == image.end()) return result;
   result.offset = hit - image.begin();
   const size_t after = static_cast<size_t>(result.offset) + sizeof kMarkerText;
@@ -31,7 +31,8 @@ std::vector<uint8_t> StampLauncher(std::span<const uint8_t> launcher,
                                    std::span<const uint8_t> archive) {
   const MarkerSearch marker = FindMarker(launcher);
   if (marker.offset < 0) throw BuilderError("not a launcher: the marker KVI_SIZE is missing");
-  if (!marker.placeholder) throw BuilderError("launcher already stamped (or its marker is damaged)");
+  if (!marker.placeholder)
+    throw BuilderError("launcher already stamped (or its marker is damaged)");
 
   uint64_t block_offset = launcher.size();
   while ((block_offset & 0xFF) == kPlaceholder) ++block_offset;

@@ -10,8 +10,8 @@ namespace kv::tools {
 
 // Where the marker text stands in a launcher image, and what follows it.
 struct MarkerSearch {
-  int64_t offset = -1;         // of the first "KVI_SIZE"; -1 when absent
-  bool placeholder = false;    // followed by the unstamped placeholder
+  int64_t offset = -1;       // of the first "KVI_SIZE"; -1 when absent
+  bool placeholder = false;  // followed by the unstamped placeholder
 };
 MarkerSearch FindMarker(std::span<const uint8_t> image);
 
