@@ -10,6 +10,10 @@ jobs=$(nproc)
 
 step() { printf '\n=== %s\n' "$*"; }
 
+step "formatting (clang-format)"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+echo "every source is formatted"
+
 step "host build and tests"
 cmake --preset host -DKV_WERROR=ON >/dev/null
 cmake --build build/host -j"$jobs"
