@@ -119,21 +119,15 @@ void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source,
   ArmOutput();
 
   const bool codec_method = method < kMethodCount && kDisabledMessages[method] != nullptr;
-  uint32_t result = 0;
   if (expand) {
     if (codec_method) kExpanders[method](Destsize);
-    s.OutputSum =
-        ByteSum(s.OutputBuffer, static_cast<size_t>(s.OutputPos - s.OutputBuffer), s.OutputSum);
-    result = s.OutputSum;
   } else {
     if (codec_method) RaiseUnrecognizedCompressionMethod(kDisabledMessages[method]);
     SumHandedOutInput();
-    result = s.InputSum;
   }
-  // Final flush; the partial block's sum is already counted.
-  const auto tail = static_cast<int32_t>(s.OutputPos - s.OutputBuffer);
-  if (tail > 0) s.DestStream->WriteBuffer(s.OutputBuffer, tail);
-  checksum = result;
+  // The final flush, only on a normal return; an empty block writes nothing.
+  WriteOutputBlock();
+  checksum = expand ? s.OutputSum : s.InputSum;
 }
 
 }  // namespace kv
