@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
-Seeds come from the shared corpus of real data made by other LHA programs
-(../shared/corpus/lha-peers, read only) and from crafted cases of the test
+Seeds come from the corpus of real data made by other LHA programs
+(tests/data/lha-peers, read only) and from crafted cases of the test
 suite's kind. Run it again after changing a target's input layout; inputs
 that found faults are kept apart under fuzz/corpus/<target>/regression-*
 and are never touched here.
 
-usage: fuzz/make_seeds.py [SHARED_CORPUS_DIR]
+usage: fuzz/make_seeds.py [DATA_DIR]
 """
 import os
 import random
@@ -16,7 +16,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEERS = os.path.join(sys.argv[1] if len(sys.argv) > 1 else
-                     os.path.join(HERE, '..', '..', 'shared', 'corpus'), 'lha-peers')
+                     os.path.join(HERE, '..', 'tests', 'data'), 'lha-peers')
 METHODS = {0: b'NON', 1: b'RLE', 2: b'LZH', 3: b'CUS', 4: b'LH5'}
 
 

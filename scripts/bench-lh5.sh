@@ -27,8 +27,7 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$here/build/lh5"}
 mib=${2:-32}
-corpus=${KV_CORPUS_DIR:-"$here/../shared/corpus"}
-[ -d "$corpus/lha-peers" ] || corpus=/work/shared/corpus
+corpus="$here/tests/data"
 kvarc="$build/tools/kvarc"
 bench="$build/bench/lh5_bench"
 for tool in lhasa jlha 7zz bsdtar valgrind python3; do

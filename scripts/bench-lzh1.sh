@@ -24,8 +24,7 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$here/build/lzh1"}
 copies=${2:-16}
-corpus=${KV_CORPUS_DIR:-"$here/../shared/corpus"}
-[ -d "$corpus/lha-peers" ] || corpus=/work/shared/corpus
+corpus="$here/tests/data"
 kvarc="$build/tools/kvarc"
 bench="$build/bench/lzh1_bench"
 for tool in lhasa valgrind python3 /usr/bin/time; do

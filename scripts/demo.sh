@@ -9,7 +9,9 @@ source scripts/wine-env.sh
 jobs=$(nproc)
 
 echo "== building the builder (kvarc) and the Windows programs ($KV_WINE_PRESET)"
-cmake --preset host >/dev/null && cmake --build build/host -j"$jobs" --target kvarc >/dev/null
+# Only the builder: the demo needs neither the tests nor the benchmarks.
+cmake --preset host -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF >/dev/null
+cmake --build build/host -j"$jobs" --target kvarc >/dev/null
 cmake --preset "$KV_WINE_PRESET" >/dev/null && cmake --build "build/$KV_WINE_PRESET" -j"$jobs" >/dev/null
 kvarc=build/host/tools/kvarc
 win=build/$KV_WINE_PRESET
