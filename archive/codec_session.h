@@ -1,72 +1,18 @@
 // The codec session: carries one entry's stored bytes through one codec.
 //
-// The session owns the buffers, the byte sums, the output budget, progress
-// and yields; a codec is a plain function that pulls stored bytes through
-// GetInputByte, pushes expanded bytes through PutOutputByte and reads
-// EndOfInput. Codecs never see a stream.
-//
-// The session record is module-wide (CodecSession), like the codecs' work
-// areas: one session runs at a time in a process, and a progress handler must
-// not start another extraction.
-//
-// The byte source and sink run once per byte. Their fast paths are here, in
-// the header, so that they inline into the codec loops: one compare, one load
-// or store, one pointer increment. Refill and flush are out of line.
-//
-// When a byte is fetched is observable (progress calls, a refusal, where the
-// source stops), so codecs must fetch exactly when their format rules say.
+// RunCodecSession sets up the byte pump (archive/byte_pump.h) over the
+// entry's stored bytes and the destination, calls the method's expander
+// from one table and makes the final flush. It belongs to the component;
+// the codecs know only the pump.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
+#include "archive/byte_pump.h"
 #include "archive/dozirivovaze.h"
 #include "core/stream.h"
 
 namespace kv {
-
-inline constexpr int32_t CodecBlockSize = 8192;
-inline constexpr int32_t kExpandOutputBudget = 0x7FFFFFFF;
-
-struct CodecSessionRecord {
-  TShowProgressEvent ProgressHandler;  // copy of the component's OnShowProgress
-  TStream* SourceStream = nullptr;     // not owned
-  TStream* DestStream = nullptr;       // not owned
-
-  // Input side: [InputPos, InputEnd) are the bytes not yet handed out.
-  uint8_t* InputBuffer = nullptr;
-  const uint8_t* InputPos = nullptr;
-  const uint8_t* InputEnd = nullptr;
-
-  // Output side: [OutputBuffer, OutputPos) are taken and not yet written.
-  // The sink's fast path compares OutputPos with OutputLimit alone: the limit
-  // is OutputEnd, or the point inside this block at which the budget runs out.
-  uint8_t* OutputBuffer = nullptr;
-  uint8_t* OutputPos = nullptr;
-  uint8_t* OutputEnd = nullptr;
-  uint8_t* OutputLimit = nullptr;
-
-  bool EndOfInput = false;  // raised on every refill, lowered after an accepted one
-  int32_t SourceRemaining = 0;
-  int32_t ReadSize = 0;
-  int32_t BytesRead = 0;  // counted only while a progress handler is set
-
-  // Both sums are brought up to date block by block (the input side at each
-  // refill, the output side at each flush) and are exact when the session
-  // ends normally.
-  uint32_t InputSum = 0;
-  uint32_t OutputSum = 0;
-
-  // Bytes the sink may still take, counted from the start of the current
-  // output block; OutputBudgetLeft() is the figure at OutputPos.
-  int32_t OutputBudget = 0;
-
-  // The RLE expander's state, which the session sets up.
-  uint8_t RunByte = 0;
-  int32_t RunCount = 0;
-};
-
-extern CodecSessionRecord CodecSession;
 
 // Runs the codec of `method` (1 "RLE", 2 "LZH", 4 "LH5") over the entry's
 // stored bytes, reading at most Sourcesize bytes from `source` and writing
@@ -75,56 +21,5 @@ extern CodecSessionRecord CodecSession;
 // direction (`expand` false) fails for the three codec methods.
 void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source, int32_t Sourcesize,
                      int32_t Destsize, uint8_t method, uint32_t& checksum, bool expand);
-
-// done * 100 / total for totals up to 100000, done / (total / 100) above.
-int32_t ProgressPercent(int32_t done, int32_t total);
-
-// Slow paths of the byte source and sink.
-bool RefillInput();     // true when a byte is ready to hand out
-void MakeOutputRoom();  // flushes a full block, or raises when the budget is spent
-
-inline int32_t OutputBudgetLeft() {
-  return CodecSession.OutputBudget -
-         static_cast<int32_t>(CodecSession.OutputPos - CodecSession.OutputBuffer);
-}
-
-// The next stored byte, or 0 with EndOfInput raised when there is none.
-inline uint8_t GetInputByte() {
-  CodecSessionRecord& s = CodecSession;
-  if (s.InputPos == s.InputEnd) [[unlikely]] {
-    if (!RefillInput()) return 0;
-  }
-  return *s.InputPos++;
-}
-
-inline bool EndOfInput() {
-  return CodecSession.EndOfInput;
-}
-
-// Appends one byte to the output.
-inline void PutOutputByte(uint8_t b) {
-  CodecSessionRecord& s = CodecSession;
-  if (s.OutputPos == s.OutputLimit) [[unlikely]]
-    MakeOutputRoom();
-  *s.OutputPos++ = b;
-}
-
-// Appends the n bytes at p (n >= 0) exactly as n calls of PutOutputByte
-// would: the budget runs out, and a full block is written, at the same byte.
-// Codecs that produce a run of bytes at once (a match copy) hand it over here
-// in one piece instead of paying the sink's compare per byte.
-inline void PutOutputBytes(const uint8_t* p, int32_t n) {
-  CodecSessionRecord& s = CodecSession;
-  while (n > 0) {
-    if (s.OutputPos == s.OutputLimit) [[unlikely]]
-      MakeOutputRoom();
-    const auto room = static_cast<int32_t>(s.OutputLimit - s.OutputPos);
-    const int32_t k = n < room ? n : room;
-    std::memcpy(s.OutputPos, p, static_cast<size_t>(k));
-    s.OutputPos += k;
-    p += k;
-    n -= k;
-  }
-}
 
 }  // namespace kv

@@ -3,35 +3,12 @@
 #include <algorithm>
 
 #include "archive/codec_session.h"
+#include "archive/failures.h"
 #include "core/platform.h"
 
 namespace kv {
 
-__attribute__((noinline)) void RaiseBadDecodeTable() {
-  KV_RAISE(ELZHBadDecodeTable("Bad decode table in archive!"));
-}
-
-__attribute__((noinline)) void RaiseUnableToCompress() {
-  KV_RAISE(EUnableToCompress("Could not compress data"));
-}
-
-__attribute__((noinline)) void RaiseUnrecognizedCompressionMethod(const std::string& message) {
-  KV_RAISE(EUnrecognizedCompressionMethod(message));
-}
-
 namespace {
-
-[[noreturn]] __attribute__((noinline)) void RaiseInvalidHeader() {
-  KV_RAISE(EInvalidHeader("Can't recognize compressed file header"));
-}
-
-[[noreturn]] __attribute__((noinline)) void RaiseInvalidHeaderArchiveType() {
-  KV_RAISE(EInvalidHeaderArchiveType("Archive type must be caMulti"));
-}
-
-[[noreturn]] __attribute__((noinline)) void RaiseBadChecksum() {
-  KV_RAISE(EBadChecksum("Bad checksum during expansion -- data may be invalid"));
-}
 
 char AsciiUpper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -108,10 +85,9 @@ void TKVDoziRivovaze::ExtractEntry(const std::string& ArchiveFileName, TStream& 
   WalkArchive(archive, Dest, EntryName);
 }
 
-void TKVDoziRivovaze::WalkArchive(TStream& archive, TStream& Dest, const std::string& EntryName) {
-  ArchiveHeader header;
-  std::string compress_id;
-  ReadArchiveHeader(archive, header, compress_id);
+void TKVDoziRivovaze::VisitEntries(TStream& Archive, ArchiveHeader& Header, std::string& CompressID,
+                                   const TEntryVisitor& Visit, bool PastTotal) {
+  ReadArchiveHeader(Archive, Header, CompressID);
 
   // The running total wraps like the 32-bit counter it is; negative sizes
   // cannot hold the walk, because every entry moves it forward by at least
@@ -119,20 +95,45 @@ void TKVDoziRivovaze::WalkArchive(TStream& archive, TStream& Dest, const std::st
   uint32_t total = 0;
   EntryHeader entry;
   std::string name;
-  while (ReadEntryHeader(archive, entry, name)) {
-    if (!(static_cast<int32_t>(total) < header.TotalSize)) break;
-    const int64_t data_start = archive.Position();
+  while (ReadEntryHeader(Archive, entry, name)) {
+    const bool reached = static_cast<int32_t>(total) < Header.TotalSize;
+    if (!reached && !PastTotal) break;
+    const int64_t data_start = Archive.Position();
     const int64_t data_end = data_start + std::max<int32_t>(entry.Sourcesize, 0);
-    if (SameEntryName(name, EntryName)) {
-      ExpandEntry(Dest, archive, entry.Sourcesize, entry.Destsize, entry.Checksum, entry.Method,
-                  compress_id);
-    }
-    // Whatever the expansion consumed, the next header follows the stored
+    Visit(WalkedEntry{entry, name, data_start, reached});
+    // Whatever the visitor consumed, the next header follows the stored
     // bytes: an unexpanded entry or a codec that stopped early must not make
     // the walk read stored data as a header.
-    archive.SetPosition(data_end);
+    Archive.SetPosition(data_end);
     total += static_cast<uint32_t>(entry.Destsize);
   }
+}
+
+namespace {
+
+// ExtractEntry's visitor: expands every reached entry of the wanted name.
+struct EntryExpander {
+  TKVDoziRivovaze& component;
+  TStream& archive;
+  TStream& dest;
+  const std::string& wanted;
+  const std::string& compress_id;
+
+  void Visit(const WalkedEntry& e) {
+    if (e.Reached && SameEntryName(e.Name, wanted)) {
+      component.ExpandEntry(dest, archive, e.Header.Sourcesize, e.Header.Destsize,
+                            e.Header.Checksum, e.Header.Method, compress_id);
+    }
+  }
+};
+
+}  // namespace
+
+void TKVDoziRivovaze::WalkArchive(TStream& archive, TStream& Dest, const std::string& EntryName) {
+  ArchiveHeader header;
+  std::string compress_id;
+  EntryExpander expander{*this, archive, Dest, EntryName, compress_id};
+  VisitEntries(archive, header, compress_id, TEntryVisitor::Bind<&EntryExpander::Visit>(&expander));
 }
 
 void TKVDoziRivovaze::ExpandEntry(TStream& Dest, TStream& Source, int32_t Sourcesize,

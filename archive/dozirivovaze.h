@@ -7,44 +7,32 @@
 // It keeps no archive state between calls: ExtractEntry opens, walks and
 // closes the archive within one call. It expands only.
 //
-// Failures are exceptions of the classes below (or of the stream library);
-// the component catches none of them, and closes the archive file on every
-// way out. Output already written to the destination stays there.
+// Failures are exceptions of the classes in archive/failures.h (or of the
+// stream library); the component catches none of them, and closes the
+// archive file on every way out. Output already written to the destination stays there.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "archive/events.h"
+#include "archive/failures.h"
 #include "archive/records.h"
 #include "core/component.h"
-#include "core/exceptions.h"
 #include "core/stream.h"
 
 namespace kv {
 
-KV_DECLARE_EXCEPTION(ELZHBadDecodeTable, Exception);
-KV_DECLARE_EXCEPTION(EUnableToCompress, Exception);
-KV_DECLARE_EXCEPTION(EUnrecognizedCompressionMethod, Exception);
-KV_DECLARE_EXCEPTION(EInvalidHeaderArchiveType, Exception);
-KV_DECLARE_EXCEPTION(EInvalidHeader, Exception);
-KV_DECLARE_EXCEPTION(EBadChecksum, Exception);
-
-[[noreturn]] void RaiseBadDecodeTable();    // "Bad decode table in archive!"
-[[noreturn]] void RaiseUnableToCompress();  // "Could not compress data"
-[[noreturn]] void RaiseUnrecognizedCompressionMethod(const std::string& message);
-
-// Stored with the file-name event; nothing in this system passes or inspects one.
-enum class TCProcessMode : uint8_t { cpmCompress, cpmExpand };
-
-// Events, in declaration order; parameters as declared.
-using TFilenameCheckEvent = TEvent<std::string& /*filepath*/, TCProcessMode /*mode*/>;
-using TCompressEvent = TEvent<TStream& /*dest*/, TStream& /*source*/, std::string& /*CompressID*/,
-                              int32_t& /*Outputsize*/, int32_t& /*checksum*/>;
-using TExpandEvent =
-    TEvent<TStream& /*dest*/, TStream& /*source*/, int32_t /*Sourcesize*/, int32_t /*Destsize*/,
-           const std::string& /*CompressID*/, int32_t& /*checksum*/>;
-using TRecognizeEvent = TEvent<const std::string& /*CompressID*/, bool& /*recognized*/>;
-using TShowProgressEvent = TEvent<int32_t& /*PercentageDone*/>;
+// One entry as the walk meets it.
+struct WalkedEntry {
+  const EntryHeader& Header;
+  const std::string& Name;
+  int64_t DataStart;  // archive position of the entry's stored bytes
+  // Before the TotalSize cut: ExtractEntry expands the entry when its name is
+  // the wanted one. Entries past the cut are met only by a listing walk.
+  bool Reached;
+};
+using TEntryVisitor = TEvent<const WalkedEntry&>;
 
 class TKVDoziRivovaze final : public TComponent {
  public:
@@ -103,6 +91,19 @@ class TKVDoziRivovaze final : public TComponent {
   // ExtractEntry is this walk over the archive file; the fuzz targets and the
   // fault-injection tests drive it over streams of their own.
   void WalkArchive(TStream& Archive, TStream& Dest, const std::string& EntryName);
+
+  // The walk's rules, for ExtractEntry and for anyone who lists an archive:
+  // reads and checks the ArchiveHeader at Archive's position (into Header
+  // and CompressID), then reads entry after entry and hands each to Visit.
+  // After each visit the walk goes on at DataStart + Sourcesize (a negative
+  // Sourcesize as 0), whatever the visitor did with Archive's position. It
+  // ends at the end of the file or the first short or negative-length
+  // header, and before the first entry met once the running total of
+  // Destsize values (wrapping at 32 bits) has reached TotalSize; with
+  // PastTotal it goes on to the end and hands those entries over with
+  // Reached false.
+  void VisitEntries(TStream& Archive, ArchiveHeader& Header, std::string& CompressID,
+                    const TEntryVisitor& Visit, bool PastTotal = false);
 
   // Expands one entry whose stored bytes start at Source's position, and
   // verifies it unless Method is 0. Leaves Source wherever the expansion left

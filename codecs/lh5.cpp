@@ -47,33 +47,12 @@
 #include <cstring>
 #include <memory>
 
-#include "archive/codec_session.h"
-#include "archive/dozirivovaze.h"
+#include "archive/byte_pump.h"
+#include "archive/failures.h"
 #include "codecs/lh5_table.h"
 
 namespace kv {
 namespace {
-
-constexpr int kLh5WindowSize = 8192;
-constexpr int kLh5MatchBase = 253;  // match length = character symbol - 253
-constexpr int kLh5MinMatch = 256 - kLh5MatchBase;
-constexpr int kLh5MaxMatch = kLh5CharCount - 1 - kLh5MatchBase;
-constexpr uint8_t kLh5RingFill = 0x20;
-constexpr int kLh5CharCountBits = 9;
-constexpr int kLh5CodeLengthCountBits = 5;
-constexpr int kLh5PositionCountBits = 4;
-constexpr int kLh5CodeLengthZeroRunAt = 3;  // the 2-bit zero run follows the third length
-constexpr int kLh5NoZeroRun = -1;
-
-static_assert(kLh5MinMatch == 3 && kLh5MaxMatch == 256);
-// Position symbol 13 gives 2^12 + 12 extra bits: distance minus one up to 8191.
-static_assert((2 << (kLh5PositionCount - 2)) - 1 == kLh5WindowSize - 1);
-// The count fields can name every symbol, and one beyond for the characters.
-static_assert((1 << kLh5CharCountBits) > kLh5CharCount &&
-              (1 << kLh5CodeLengthCountBits) - 1 == kLh5AuxLenSize &&
-              (1 << kLh5PositionCountBits) > kLh5PositionCount);
-// The zero run after the third length writes at most AuxLen[3..5].
-static_assert(kLh5CodeLengthZeroRunAt + 3 <= kLh5AuxLenSize);
 
 // Output between two moves of the window to the front of Lh5Ring.
 constexpr int kLh5RunSpan = 32768;

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "archive/dozirivovaze.h"
+#include "archive/failures.h"
 
 namespace kv {
 

@@ -28,24 +28,19 @@
 
 #include <cstdint>
 
+#include "codecs/lh5_format.h"
+
 namespace kv {
 
-inline constexpr int kLh5MaxCodeLength = 16;
-inline constexpr int kLh5CharCount = 510;       // 256 literals + 254 match lengths
-inline constexpr int kLh5PositionCount = 14;    // position symbols 0..13
-inline constexpr int kLh5CodeLengthCount = 19;  // the alphabet that sends CharLen
 inline constexpr int kLh5CharTableBits = 12;
 inline constexpr int kLh5AuxTableBits = 8;
 inline constexpr int kLh5CharTableSize = 1 << kLh5CharTableBits;  // 4096
 inline constexpr int kLh5AuxTableSize = 1 << kLh5AuxTableBits;    // 256
 // Child links per side: every node that a complete character code can need.
 inline constexpr int kLh5TreeSize = 2 * kLh5CharCount - 1;  // 1019
-// The 5-bit count of the code-length list can announce up to 31 lengths.
-inline constexpr int kLh5AuxLenSize = 31;
 
 static_assert(kLh5TreeSize >= 2 * kLh5CodeLengthCount - 1 &&
               kLh5TreeSize >= 2 * kLh5PositionCount - 1);
-static_assert(kLh5CodeLengthCount <= kLh5AuxLenSize && kLh5PositionCount <= kLh5AuxLenSize);
 // Every symbol and node number fits the 16-bit entries.
 static_assert(kLh5TreeSize <= 0xFFFF);
 // A walk below table level takes at most 16 - TableBits steps; the decoders'

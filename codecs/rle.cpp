@@ -13,7 +13,7 @@
 // 0x94 before the expander stops.
 #include "codecs/rle.h"
 
-#include "archive/codec_session.h"
+#include "archive/byte_pump.h"
 
 namespace kv {
 

@@ -1,6 +1,6 @@
 // Fuzz target: the LZH1 expander through a real codec session
 // (codec_target.h).
-#include "codecs/lzh1.h"
+#include "codecs/lzh1_model.h"
 #include "fuzz/codec_target.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -18,6 +18,7 @@
 #include "archive/codec_session.h"
 #include "archive/rorodovazezudovo.h"
 #include "codecs/lzh1.h"
+#include "codecs/lzh1_model.h"
 #include "core/stream.h"
 #include "tests/test_util.h"
 #include "tools/archive_reader.h"

@@ -1,23 +1,25 @@
 #include "tools/archive_reader.h"
 
-#include <algorithm>
-
 #include "core/bytes.h"
 
 namespace kv::tools {
 
+namespace {
+
+struct Lister {
+  ArchiveListing& listing;
+  void Visit(const WalkedEntry& e) {
+    listing.entries.push_back(ListedEntry{e.Header, e.Name, e.DataStart, e.Reached});
+  }
+};
+
+}  // namespace
+
 ArchiveListing ListArchive(TKVDoziRivovaze& component, TStream& archive) {
   ArchiveListing listing;
-  component.ReadArchiveHeader(archive, listing.header, listing.compress_id);
-  uint32_t total = 0;
-  ListedEntry e;
-  while (component.ReadEntryHeader(archive, e.header, e.name)) {
-    e.data_offset = archive.Position();
-    e.visited = static_cast<int32_t>(total) < listing.header.TotalSize;
-    total += static_cast<uint32_t>(e.header.Destsize);
-    listing.entries.push_back(e);
-    archive.SetPosition(e.data_offset + std::max<int32_t>(e.header.Sourcesize, 0));
-  }
+  Lister lister{listing};
+  component.VisitEntries(archive, listing.header, listing.compress_id,
+                         TEntryVisitor::Bind<&Lister::Visit>(&lister), /*PastTotal=*/true);
   return listing;
 }
 

@@ -23,8 +23,8 @@ struct ArchiveListing {
   std::vector<ListedEntry> entries;
 };
 
-// Reads the archive header (through the component, with its checks) and
-// every entry header up to the end of the file or the first damaged one.
+// Every entry of the archive by the component's own walk, to the end of the
+// file or the first damaged header, including those past the TotalSize cut.
 ArchiveListing ListArchive(TKVDoziRivovaze& component, TStream& archive);
 
 // A sink that only counts and sums what is written, for testing archives.

@@ -14,7 +14,7 @@ namespace kv::tools {
 // escape straight away. An escape costs two bytes; it is used wherever it
 // saves bytes over literals (a literal 0x94 costs two as well).
 std::vector<uint8_t> CompressRle(std::span<const uint8_t> data) {
-  constexpr size_t kMaxCopies = 254;  // escape count 255
+  constexpr size_t kMaxCopies = RleMaxCount - 1;
   std::vector<uint8_t> out;
   out.reserve(data.size() + data.size() / 64 + 16);
   uint8_t run_byte = 0;

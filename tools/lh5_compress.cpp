@@ -27,26 +27,18 @@
 #include <limits>
 #include <numeric>
 
+#include "codecs/lh5_format.h"
 #include "tools/compressors.h"
 
 namespace kv::tools {
 namespace {
 
-constexpr int kWindowSize = 8192;
-constexpr int kMinMatch = 3;
-constexpr int kMaxMatch = 256;
-constexpr int kMatchBase = 253;
-constexpr int kCharCount = 510;
-constexpr int kPositionCount = 14;
-constexpr int kCodeLengthCount = 19;
-constexpr int kMaxCodeLength = 16;
-constexpr int kMaxBlockCodes = 65535;
+// One code short of the format's 65536, so that the count field is never 0.
+constexpr int kMaxBlockCodes = (1 << kLh5BlockCountBits) - 1;
 constexpr int kHashBits = 15;
 constexpr int kHashSize = 1 << kHashBits;
 constexpr int kMaxChain = 1024;  // candidates looked at per position
-constexpr int kNiceLength = kMaxMatch;
-
-static_assert(kMatchBase + kMaxMatch == kCharCount - 1 && kMatchBase + kMinMatch == 256);
+constexpr int kNiceLength = kLh5MaxMatch;
 
 // --- Bits, most significant first -------------------------------------------
 
@@ -136,12 +128,12 @@ std::vector<uint8_t> LimitedHuffmanLengths(const std::vector<uint32_t>& freq, in
 
 // Canonical codes for lengths, as the expander's table builder assigns them.
 std::vector<uint16_t> CanonicalCodes(const std::vector<uint8_t>& lengths) {
-  std::array<uint32_t, kMaxCodeLength + 2> next{};
-  std::array<uint32_t, kMaxCodeLength + 1> count{};
+  std::array<uint32_t, kLh5MaxCodeLength + 2> next{};
+  std::array<uint32_t, kLh5MaxCodeLength + 1> count{};
   for (uint8_t l : lengths) ++count[l];
   count[0] = 0;
   uint32_t code = 0;
-  for (int l = 1; l <= kMaxCodeLength; ++l) {
+  for (int l = 1; l <= kLh5MaxCodeLength; ++l) {
     next[static_cast<size_t>(l)] = code;
     code = (code + count[static_cast<size_t>(l)]) << 1;
   }
@@ -171,7 +163,7 @@ struct Token {
 class MatchFinder {
  public:
   explicit MatchFinder(std::span<const uint8_t> data)
-      : data_(data), head_(kHashSize, -1), prev_(kWindowSize, -1) {}
+      : data_(data), head_(kHashSize, -1), prev_(kLh5WindowSize, -1) {}
 
   // Inserts every position before `pos` not yet inserted.
   void InsertUpTo(size_t pos) {
@@ -184,14 +176,14 @@ class MatchFinder {
   void ForEachMatch(size_t pos, int chain_limit, Visit&& visit) {
     InsertUpTo(pos);
     const size_t avail = data_.size() - pos;
-    if (avail < static_cast<size_t>(kMinMatch)) return;
-    const int max_len = static_cast<int>(std::min<size_t>(avail, kMaxMatch));
+    if (avail < static_cast<size_t>(kLh5MinMatch)) return;
+    const int max_len = static_cast<int>(std::min<size_t>(avail, kLh5MaxMatch));
     const uint8_t* cur = data_.data() + pos;
-    int best = kMinMatch - 1;
+    int best = kLh5MinMatch - 1;
     int32_t cand = head_[Hash(pos)];
     for (int chain = 0; cand >= 0 && chain < chain_limit; ++chain) {
       const size_t distance = pos - static_cast<size_t>(cand);
-      if (distance > static_cast<size_t>(kWindowSize)) break;
+      if (distance > static_cast<size_t>(kLh5WindowSize)) break;
       const uint8_t* p = data_.data() + cand;
       if (p[best] == cur[best] && p[0] == cur[0] && p[1] == cur[1]) {
         int len = 0;
@@ -202,7 +194,7 @@ class MatchFinder {
           if (len >= max_len || len >= kNiceLength) break;
         }
       }
-      cand = prev_[static_cast<size_t>(cand) & (kWindowSize - 1)];
+      cand = prev_[static_cast<size_t>(cand) & (kLh5WindowSize - 1)];
     }
   }
 
@@ -213,9 +205,9 @@ class MatchFinder {
            (32 - kHashBits);
   }
   void Insert(size_t pos) {
-    if (pos + kMinMatch > data_.size()) return;
+    if (pos + kLh5MinMatch > data_.size()) return;
     const uint32_t h = Hash(pos);
-    prev_[pos & (kWindowSize - 1)] = head_[h];
+    prev_[pos & (kLh5WindowSize - 1)] = head_[h];
     head_[h] = static_cast<int32_t>(pos);
   }
 
@@ -242,7 +234,7 @@ int RoughMatchBits(const Match& m) {
   return 9 + 3 + std::max(pos_symbol - 1, 0);
 }
 bool WorthTaking(const Match& m) {
-  return m.length >= kMinMatch && RoughMatchBits(m) < m.length * 8 + 2;
+  return m.length >= kLh5MinMatch && RoughMatchBits(m) < m.length * 8 + 2;
 }
 
 // The lazy parse.
@@ -279,8 +271,8 @@ std::vector<Token> LazyParse(std::span<const uint8_t> data) {
 // Bit prices of one block's codes; 0-length (absent) symbols are priced as if
 // they were given a long code, so that the next parse may still use them.
 struct Prices {
-  std::array<uint32_t, kCharCount> chars{};
-  std::array<uint32_t, kPositionCount> positions{};
+  std::array<uint32_t, kLh5CharCount> chars{};
+  std::array<uint32_t, kLh5PositionCount> positions{};
 };
 
 // The priced parse: a shortest path from each position to the end, over
@@ -308,14 +300,14 @@ std::vector<Token> PricedParse(std::span<const uint8_t> data, const std::vector<
     finder.ForEachMatch(pos, kMaxChain, [&](int len, int dist) { found.push_back({len, dist}); });
     if (found.empty()) continue;
     const Match& longest = found.back();
-    int low = kMinMatch;
+    int low = kLh5MinMatch;
     for (const Match& m : found) {
       const unsigned d = static_cast<unsigned>(m.distance - 1);
       const int sym = PositionSymbol(d);
       const uint32_t pos_bits =
           pr.positions[static_cast<size_t>(sym)] + static_cast<uint32_t>(std::max(sym - 1, 0));
       for (int len = low; len <= m.length; ++len) {
-        const uint32_t c = here + pr.chars[static_cast<size_t>(kMatchBase + len)] + pos_bits;
+        const uint32_t c = here + pr.chars[static_cast<size_t>(kLh5MatchBase + len)] + pos_bits;
         if (c < cost[pos + static_cast<size_t>(len)]) {
           cost[pos + static_cast<size_t>(len)] = c;
           step[pos + static_cast<size_t>(len)] = {static_cast<uint16_t>(len),
@@ -353,17 +345,17 @@ struct BlockCodes {
 };
 
 BlockCodes CodesFor(std::span<const Token> tokens) {
-  std::vector<uint32_t> char_freq(kCharCount, 0), pos_freq(kPositionCount, 0);
+  std::vector<uint32_t> char_freq(kLh5CharCount, 0), pos_freq(kLh5PositionCount, 0);
   for (const Token& t : tokens) {
     if (t.length == 0) {
       ++char_freq[t.distance];
     } else {
-      ++char_freq[static_cast<size_t>(kMatchBase + t.length)];
+      ++char_freq[static_cast<size_t>(kLh5MatchBase + t.length)];
       ++pos_freq[static_cast<size_t>(PositionSymbol(t.distance - 1u))];
     }
   }
-  BlockCodes codes{LimitedHuffmanLengths(char_freq, kMaxCodeLength),
-                   LimitedHuffmanLengths(pos_freq, kMaxCodeLength),
+  BlockCodes codes{LimitedHuffmanLengths(char_freq, kLh5MaxCodeLength),
+                   LimitedHuffmanLengths(pos_freq, kLh5MaxCodeLength),
                    {},
                    {}};
   codes.char_freq = std::move(char_freq);
@@ -443,7 +435,7 @@ std::vector<LengthSymbol> CharLengthSymbols(const std::vector<uint8_t>& char_len
 
 void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& codes) {
   assert(!tokens.empty() && tokens.size() <= static_cast<size_t>(kMaxBlockCodes));
-  w.Put(static_cast<uint32_t>(tokens.size()), 16);
+  w.Put(static_cast<uint32_t>(tokens.size()), kLh5BlockCountBits);
 
   // The codes were made from these very tokens' frequencies.
   const std::vector<uint32_t>& char_freq = codes.char_freq;
@@ -455,27 +447,27 @@ void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& cod
 
   // Code-length list and character list.
   if (single_char) {
-    w.Put(0, 5);
-    w.Put(0, 5);
-    w.Put(0, 9);
-    w.Put(static_cast<uint32_t>(SingleSymbol(char_freq)), 9);
+    w.Put(0, kLh5CodeLengthCountBits);
+    w.Put(0, kLh5CodeLengthCountBits);
+    w.Put(0, kLh5CharCountBits);
+    w.Put(static_cast<uint32_t>(SingleSymbol(char_freq)), kLh5CharCountBits);
   } else {
-    int n = kCharCount;
+    int n = kLh5CharCount;
     while (n > 0 && codes.char_len[static_cast<size_t>(n - 1)] == 0) --n;
     const std::vector<LengthSymbol> syms = CharLengthSymbols(codes.char_len, n);
-    std::vector<uint32_t> t_freq(kCodeLengthCount, 0);
+    std::vector<uint32_t> t_freq(kLh5CodeLengthCount, 0);
     for (const LengthSymbol& s : syms) ++t_freq[s.symbol];
-    const std::vector<uint8_t> t_len = LimitedHuffmanLengths(t_freq, kMaxCodeLength);
+    const std::vector<uint8_t> t_len = LimitedHuffmanLengths(t_freq, kLh5MaxCodeLength);
     const std::vector<uint16_t> t_code = CanonicalCodes(t_len);
     const bool single_t =
         std::count_if(t_freq.begin(), t_freq.end(), [](uint32_t f) { return f > 0; }) < 2;
     if (single_t) {
-      w.Put(0, 5);
-      w.Put(static_cast<uint32_t>(SingleSymbol(t_freq)), 5);
+      w.Put(0, kLh5CodeLengthCountBits);
+      w.Put(static_cast<uint32_t>(SingleSymbol(t_freq)), kLh5CodeLengthCountBits);
     } else {
-      PutAuxList(w, t_len, 5, 3);
+      PutAuxList(w, t_len, kLh5CodeLengthCountBits, kLh5CodeLengthZeroRunAt);
     }
-    w.Put(static_cast<uint32_t>(n), 9);
+    w.Put(static_cast<uint32_t>(n), kLh5CharCountBits);
     for (const LengthSymbol& s : syms) {
       w.Put(t_code[s.symbol], t_len[s.symbol]);
       if (s.extra_bits > 0) w.Put(s.extra, s.extra_bits);
@@ -484,10 +476,10 @@ void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& cod
 
   // Position list.
   if (single_pos) {
-    w.Put(0, 4);
-    w.Put(static_cast<uint32_t>(SingleSymbol(pos_freq)), 4);
+    w.Put(0, kLh5PositionCountBits);
+    w.Put(static_cast<uint32_t>(SingleSymbol(pos_freq)), kLh5PositionCountBits);
   } else {
-    PutAuxList(w, codes.pos_len, 4, -1);
+    PutAuxList(w, codes.pos_len, kLh5PositionCountBits, kLh5NoZeroRun);
   }
 
   // The codes.
@@ -498,7 +490,7 @@ void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& cod
       w.Put(char_code[t.distance], codes.char_len[t.distance]);
       continue;
     }
-    const size_t c = static_cast<size_t>(kMatchBase + t.length);
+    const size_t c = static_cast<size_t>(kLh5MatchBase + t.length);
     w.Put(char_code[c], codes.char_len[c]);
     const unsigned d = t.distance - 1u;
     const int j = PositionSymbol(d);
@@ -517,7 +509,7 @@ void PutBlock(BitWriter& w, std::span<const Token> tokens, const BlockCodes& cod
 // one character and one position costs no bits per code at all.
 constexpr size_t kSplitChunk = 1024;
 constexpr double kSplitGain = 256;
-constexpr size_t kFreqs = kCharCount + kPositionCount;
+constexpr size_t kFreqs = kLh5CharCount + kLh5PositionCount;
 
 double EstimateBits(const uint32_t* f) {
   double bits = 0;
@@ -534,8 +526,8 @@ double EstimateBits(const uint32_t* f) {
       if (g[s] > 0) bits += static_cast<double>(g[s]) * std::log2(t / static_cast<double>(g[s]));
     bits += used * per_length;
   };
-  list(f, kCharCount, 5.0);
-  list(f + kCharCount, kPositionCount, 3.5);
+  list(f, kLh5CharCount, 5.0);
+  list(f + kLh5CharCount, kLh5PositionCount, 3.5);
   return bits + 40;  // count, list counts and the code-length code
 }
 
@@ -551,8 +543,8 @@ std::vector<std::span<const Token>> SplitBlocks(const std::vector<Token>& tokens
       if (t.length == 0) {
         ++f[t.distance];
       } else {
-        ++f[kMatchBase + t.length];
-        ++f[kCharCount + static_cast<size_t>(PositionSymbol(t.distance - 1u))];
+        ++f[kLh5MatchBase + t.length];
+        ++f[kLh5CharCount + static_cast<size_t>(PositionSymbol(t.distance - 1u))];
       }
     }
   }
@@ -602,11 +594,12 @@ Prices PricesFor(const BlockCodes& codes) {
   // A symbol without a code is priced as a long one; the one symbol of a
   // single-code list is free.
   auto price = [](uint8_t len, uint32_t freq) -> uint32_t {
-    return len != 0 ? len : freq != 0 ? 0 : kMaxCodeLength;
+    return len != 0 ? len : freq != 0 ? 0 : kLh5MaxCodeLength;
   };
   Prices p;
-  for (size_t s = 0; s < kCharCount; ++s) p.chars[s] = price(codes.char_len[s], codes.char_freq[s]);
-  for (size_t s = 0; s < kPositionCount; ++s)
+  for (size_t s = 0; s < kLh5CharCount; ++s)
+    p.chars[s] = price(codes.char_len[s], codes.char_freq[s]);
+  for (size_t s = 0; s < kLh5PositionCount; ++s)
     p.positions[s] = price(codes.pos_len[s], codes.pos_freq[s]);
   return p;
 }

@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "codecs/lzh1.h"
+#include "codecs/lzh1_model.h"
 #include "tools/compressors.h"
 
 namespace kv::tools {
