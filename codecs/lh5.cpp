@@ -148,6 +148,10 @@ void Lh5ReadAuxLengths(int SymbolCount, int CountBits, int ZeroRunIndex) {
   int i = 0;
   while (i < n) {
     // A 3-bit length; 7 is continued by a run of 1 bits ended by a 0 bit.
+    // The run is looked for only in the 13 bits BitBuf holds below the first
+    // three: 13 one bits end it as a 0 bit would, so c is at most 20 and the
+    // consume below at most 17 bits, the most that Lh5FillBits takes. Such
+    // a length (above 16) then fails in Lh5BuildTable.
     int c = Lh5State.BitBuf >> 13;
     if (c == 7) {
       for (unsigned mask = 1u << 12; mask != 0 && (Lh5State.BitBuf & mask) != 0; mask >>= 1) ++c;
@@ -215,7 +219,9 @@ void Lh5ReadCharLengths() {
 
 // Lh5State's reader held in registers. `bits` holds BitBuf in its top 16
 // bits and SubBits' valid bits below them; every bit under the `count` valid
-// ones is 0. Between codes, 16 <= count <= 23.
+// ones is 0. Always 16 <= count <= 23: SubCount is at most 7 outside
+// Lh5FillBits (a fetch that makes it 8 is always followed by a consume of at
+// least one bit), and Consume tops count up from below 16 by 8 at a time.
 struct Lh5BitCursor {
   uint32_t bits;
   int count;
@@ -225,7 +231,7 @@ struct Lh5BitCursor {
     count = 16 + Lh5State.SubCount;
   }
   void Store() const {
-    assert(count >= 16 && count <= 24);
+    assert(count >= 16 && count <= 23);
     Lh5State.BitBuf = static_cast<uint16_t>(bits >> 16);
     Lh5State.SubBits = static_cast<uint8_t>(bits >> 8);
     Lh5State.SubCount = static_cast<uint8_t>(count - 16);
@@ -341,8 +347,7 @@ void ExpandLh5(int32_t Destsize) {
     }
     remaining -= out - run_start;
   }
-  in.Store();
-  Lh5State.BlockLeft = static_cast<uint16_t>(block_left);
+  // The reader's state is not stored back: the scope detaches Lh5State now.
 }
 
 }  // namespace kv

@@ -55,7 +55,12 @@ void Lh5BuildTable(int SymbolCount, const uint8_t* Lengths, int TableBits, uint1
     weight[l] >>= shift;
   }
 
-  // 4. Entries that lead into trees start empty (0 is never a node number).
+  // 4. Entries that lead into trees start empty. 0 marks an empty slot,
+  //    although 0 is also symbol 0: the walk in step 5 tests only slots that
+  //    lie on the way to a code, never a code's own last slot, and on the
+  //    way a slot holds either nothing yet or a node, which is numbered from
+  //    SymbolCount >= 1 up. A slot that holds a symbol (0 included) ends a
+  //    code, and since the code is prefix-free no later code passes it.
   const uint32_t table_size = 1u << TableBits;
   const uint32_t first_long = start[TableBits + 1] >> shift;
   std::fill(Table + first_long, Table + table_size, uint16_t{0});

@@ -203,18 +203,18 @@ constexpr OffsetTables MakeOffsetTables() {
   OffsetTables t{};
   int values = 0;
   int bytes = 0;
-  for (int len = Lzh1OffsetMinCode; len <= Lzh1OffsetMaxCode; ++len) {
+  for (size_t len = Lzh1OffsetMinCode; len <= Lzh1OffsetMaxCode; ++len) {
     values += Lzh1OffsetValuesPerLength[len];
     bytes += Lzh1OffsetValuesPerLength[len] << (8 - len);
   }
   if (values != Lzh1OffsetHighValues || bytes != 256) return OffsetTables{};
-  int b = 0;
-  int value = 0;
-  for (int len = Lzh1OffsetMinCode; len <= Lzh1OffsetMaxCode; ++len) {
+  size_t b = 0;
+  size_t value = 0;
+  for (size_t len = Lzh1OffsetMinCode; len <= Lzh1OffsetMaxCode; ++len) {
     for (int n = 0; n < Lzh1OffsetValuesPerLength[len]; ++n, ++value) {
       t.block_start[value] = static_cast<uint8_t>(b);
       t.code_length[value] = static_cast<uint8_t>(len);
-      for (int e = 0; e < (1 << (8 - len)); ++e, ++b) {
+      for (size_t e = 0; e < (size_t{1} << (8 - len)); ++e, ++b) {
         t.high_code[b] = static_cast<uint8_t>(value);
         t.high_length[b] = static_cast<uint8_t>(len);
       }
