@@ -42,29 +42,50 @@ std::string SwitchValue(const std::string& parameters, const std::string& name) 
   return parameters.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-void Report(std::FILE* out, const std::string& data_path) {
-  using namespace kv;
+// Prints the archive header and then every entry as the component's walk
+// meets it, to the end of the file, and keeps the names under "Data\".
+// The walk checks the header before it meets an entry, so the header's line
+// is printed at the first entry, or after the walk when there is none.
+struct ArchivePrinter {
+  explicit ArchivePrinter(std::FILE* o) : out(o) {}
+
+  std::FILE* out;
+  kv::ArchiveHeader header;
+  std::string compress_id;
+  bool header_printed = false;
   std::string data_entries[64];
   int data_count = 0;
+
+  void PrintHeader() {
+    if (header_printed) return;
+    std::fprintf(out, "archive: method %s, total size %d\n", compress_id.c_str(), header.TotalSize);
+    header_printed = true;
+  }
+  void Visit(const kv::WalkedEntry& e) {
+    PrintHeader();
+    const kv::EntryHeader& h = e.Header;
+    std::fprintf(out, "entry: %s %s stored %d size %d\n", e.Name.c_str(),
+                 h.Method < kv::kMethodCount ? std::string(kv::MethodIDs[h.Method]).c_str() : "?",
+                 h.Sourcesize, h.Destsize);
+    if (e.Name.rfind("Data\\", 0) == 0 && data_count < 64) data_entries[data_count++] = e.Name;
+  }
+};
+
+void Report(std::FILE* out, const std::string& data_path) {
+  using namespace kv;
+  ArchivePrinter printer(out);
   {
     // The listing's stream is closed before extracting: the component opens
     // the archive without sharing.
     TKVDoziRivovaze component(nullptr);
     TFileStream archive(data_path, FileMode::kOpenReadShared);
-    ArchiveHeader header;
-    std::string compress_id;
-    component.ReadArchiveHeader(archive, header, compress_id);
-    std::fprintf(out, "archive: method %s, total size %d\n", compress_id.c_str(), header.TotalSize);
-    EntryHeader entry;
-    std::string name;
-    while (component.ReadEntryHeader(archive, entry, name)) {
-      std::fprintf(out, "entry: %s %s stored %d size %d\n", name.c_str(),
-                   entry.Method < kMethodCount ? std::string(MethodIDs[entry.Method]).c_str() : "?",
-                   entry.Sourcesize, entry.Destsize);
-      if (name.rfind("Data\\", 0) == 0 && data_count < 64) data_entries[data_count++] = name;
-      archive.Seek(entry.Sourcesize > 0 ? entry.Sourcesize : 0, SeekOrigin::kCurrent);
-    }
+    component.VisitEntries(archive, printer.header, printer.compress_id,
+                           TEntryVisitor::Bind<&ArchivePrinter::Visit>(&printer),
+                           /*PastTotal=*/true);
+    printer.PrintHeader();
   }
+  const std::string* data_entries = printer.data_entries;
+  const int data_count = printer.data_count;
   for (int i = 0; i < data_count; ++i) {
     TMemoryStream content;
     ExtractFromArchive(data_path, content, data_entries[i], {});
