@@ -3,44 +3,27 @@
 
 #include "archive/rorodovazezudovo.h"
 #include "core/bytes.h"
-#include "tests/test_util.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
+#include "tests/kit/streams.h"
 #include "tools/archive_writer.h"
 
 namespace kv {
 namespace {
 
-// One archive entry, written field by field.
+using test::Failure;
+using test::FailureOf;
+using test::Join;
+
+// One archive entry, written field by field, and the archive header.
 std::vector<uint8_t> Entry(const std::string& name, const std::vector<uint8_t>& stored,
-                           int32_t destsize, uint8_t method, uint32_t checksum,
-                           int16_t name_length_override = -1) {
-  EntryHeader h;
-  h.NameLength = name_length_override >= 0 || name_length_override < -1
-                     ? name_length_override
-                     : static_cast<int16_t>(name.size());
-  h.Destsize = destsize;
-  h.Sourcesize = static_cast<int32_t>(stored.size());
-  h.Method = method;
-  h.Checksum = checksum;
-  std::vector<uint8_t> out(EntryHeader::kSize);
-  h.Encode(out.data());
-  out.insert(out.end(), name.begin(), name.end());
-  out.insert(out.end(), stored.begin(), stored.end());
-  return out;
+                           int32_t destsize, uint8_t method, uint32_t checksum) {
+  return test::EntryBytes(name, stored, destsize, method, checksum);
 }
-
 std::vector<uint8_t> Header(int32_t total_size, const char* id = "NON", uint8_t type = caMulti) {
-  std::vector<uint8_t> out(ArchiveHeader::kSize, 0);
-  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), out.begin());
-  std::copy(id, id + 3, out.begin() + ArchiveHeader::kCompressID);
-  StoreLE32(out.data() + ArchiveHeader::kTotalSize, static_cast<uint32_t>(total_size));
-  out[ArchiveHeader::kArchiveType] = type;
-  return out;
-}
-
-std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
-  std::vector<uint8_t> out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
+  return test::ArchiveHeaderBytes(total_size, id, type);
 }
 
 class ArchiveWalkTest : public ::testing::Test {
@@ -96,27 +79,21 @@ TEST_F(ArchiveWalkTest, HeaderChecksRejectWithTheirMessages) {
   lower[1] = 'e';
   lower[2] = 'r';
   lower[3] = 'k';
-  try {
-    Extract(lower, "A");
-    ADD_FAILURE();
-  } catch (const EInvalidHeader& e) {
-    EXPECT_EQ(e.Message(), "Can't recognize compressed file header");
+  const struct {
+    std::vector<uint8_t> archive;
+    Failure failure;
+  } cases[] = {
+      {lower, test::kInvalidHeader},
+      {Header(3, "NON", 2), {"EInvalidHeaderArchiveType", "Archive type must be caMulti"}},
+      {Header(3, "lh5"),
+       {"EUnrecognizedCompressionMethod", "Unrecognized compression method: \"lh5\" in header"}},
+      // Ten bytes of anything are no archive and no error; 21 wrong ones are.
+      {test::Bytes("0123456789"), test::kNoFailure},
+      {test::RandomData(21), test::kInvalidHeader},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FailureOf([&] { EXPECT_TRUE(Extract(c.archive, "A").empty()); }), c.failure);
   }
-  try {
-    Extract(Header(3, "NON", 2), "A");
-    ADD_FAILURE();
-  } catch (const EInvalidHeaderArchiveType& e) {
-    EXPECT_EQ(e.Message(), "Archive type must be caMulti");
-  }
-  try {
-    Extract(Header(3, "lh5"), "A");
-    ADD_FAILURE();
-  } catch (const EUnrecognizedCompressionMethod& e) {
-    EXPECT_EQ(e.Message(), "Unrecognized compression method: \"lh5\" in header");
-  }
-  // Ten bytes of anything are no archive and no error; 21 wrong ones are.
-  EXPECT_TRUE(Extract(test::Bytes("0123456789"), "A").empty());
-  EXPECT_THROW(Extract(test::RandomData(21), "A"), EInvalidHeader);
 }
 
 TEST_F(ArchiveWalkTest, ReservedBytesChangeNothing) {
@@ -153,12 +130,8 @@ TEST_F(ArchiveWalkTest, StoredEntriesAreNotVerifiedButCodedOnesAre) {
   const auto coded = Join({Header(3, "RLE"), Entry("A", test::Bytes("abc"), 3, 1, 12345)});
   TMemoryStream dest;
   test::WriteFile(dir_.File("c.zerk"), coded);
-  try {
-    component_.ExtractEntry(dir_.File("c.zerk"), dest, "A");
-    ADD_FAILURE();
-  } catch (const EBadChecksum& e) {
-    EXPECT_EQ(e.Message(), "Bad checksum during expansion -- data may be invalid");
-  }
+  EXPECT_EQ(FailureOf([&] { component_.ExtractEntry(dir_.File("c.zerk"), dest, "A"); }),
+            test::kBadChecksum);
   EXPECT_EQ(dest.Data(), test::Bytes("abc")) << "output already written stays";
 }
 
@@ -221,7 +194,12 @@ TEST_F(ArchiveWalkTest, DamagedEntryHeadersEndTheWalkQuietly) {
   auto cut_name = Join({Header(6), good, Entry("ABCDEFGH", {}, 3, 0, 0)});
   cut_name.resize(cut_name.size() - 4);
   EXPECT_EQ(Extract(cut_name, "A"), test::Bytes("abc"));
-  const auto negative_name = Join({Header(6), Entry("A", test::Bytes("abc"), 3, 0, 0, -2), good});
+  EntryHeader negative;
+  negative.NameLength = -2;
+  negative.Destsize = 3;
+  negative.Sourcesize = 3;
+  const auto negative_name =
+      Join({Header(6), test::EntryBytes(negative, "A", test::Bytes("abc")), good});
   EXPECT_TRUE(Extract(negative_name, "A").empty());
 }
 
@@ -254,12 +232,8 @@ TEST_F(ArchiveWalkTest, TheArchiveIsClosedOnEveryWayOut) {
 TEST_F(ArchiveWalkTest, AMissingOrBusyArchiveIsAnOpenError) {
   TMemoryStream dest;
   const std::string path = dir_.File("none.zerk");
-  try {
-    component_.ExtractEntry(path, dest, "A");
-    ADD_FAILURE();
-  } catch (const EFOpenError& e) {
-    EXPECT_EQ(e.Message(), "Cannot open file " + path);
-  }
+  EXPECT_EQ(FailureOf([&] { component_.ExtractEntry(path, dest, "A"); }),
+            (Failure{"EFOpenError", "Cannot open file " + path}));
   test::WriteFile(path, Join({Header(3), Entry("A", test::Bytes("abc"), 3, 0, 0)}));
   TFileStream holder(path, FileMode::kOpenReadExclusive);
   EXPECT_THROW(component_.ExtractEntry(path, dest, "A"), EFOpenError);
@@ -276,15 +250,12 @@ TEST_F(ArchiveWalkTest, ExpandTimeKeepsItsValueWhenNothingMatched) {
 }
 
 TEST_F(ArchiveWalkTest, ExtractFromArchiveHandsOnTheProgressEvent) {
-  struct Counter {
-    std::vector<int32_t> reports;
-    void Progress(int32_t& p) { reports.push_back(p); }
-  } counter;
+  test::ProgressLog counter;
   const auto data = test::TextData(20000);
   const std::string path = dir_.File("p.zerk");
   test::WriteFile(path, tools::BuildArchive({tools::ArchiveEntrySpec{"A", data, kMethodRle}}));
   TMemoryStream dest;
-  ExtractFromArchive(path, dest, "A", TShowProgressEvent::Bind<&Counter::Progress>(&counter));
+  ExtractFromArchive(path, dest, "A", counter.Event());
   EXPECT_EQ(dest.Data(), data);
   ASSERT_FALSE(counter.reports.empty());
   EXPECT_EQ(counter.reports.back(), 100);

@@ -1,6 +1,7 @@
-// The builder: the archive writer and its RLE compressor, checked by reading
-// back through the archive component and the codec session; stamping a
-// launcher; and the kvarc command line, run as a separate program.
+// The builder: the archive writer, checked by reading back through the
+// archive component; its file helpers; stamping a launcher; and the kvarc
+// command line, run as a separate program. (The RLE coder's tests are in
+// rle_test.cpp.)
 #include <sys/mman.h>
 #include <sys/wait.h>
 
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,10 +18,15 @@
 #include "archive/rorodovazezudovo.h"
 #include "core/bytes.h"
 #include "launcher/launcher.h"
-#include "tests/test_util.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
+#include "tests/kit/launcher_fake.h"
 #include "tools/archive_reader.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
+#include "tools/file_util.h"
 #include "tools/stamp.h"
 
 namespace kv {
@@ -37,51 +42,12 @@ using tools::ArchiveEntrySpec;
 using tools::BuildArchive;
 using tools::BuilderError;
 
-std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::vector<uint8_t> Repeat(size_t count, uint8_t byte) {
-  return std::vector<uint8_t>(count, byte);
-}
-
-// Inputs that RLE coders get wrong: escapes in the data, runs at the start
-// (where the expander repeats 0), runs at and around the longest escape.
-std::vector<std::pair<std::string, std::vector<uint8_t>>> RleEdgeInputs() {
-  return {
-      {"empty", {}},
-      {"one byte", Hex("41")},
-      {"lone escape byte", Hex("94")},
-      {"escape bytes between literals", Hex("41 94 42 94 94 43")},
-      {"zeros at the start", Repeat(10, 0x00)},
-      {"one zero", Hex("00")},
-      {"two zeros then data", Hex("00 00 41")},
-      {"run of escape bytes", Repeat(300, 0x94)},
-      {"run of 254", Repeat(254, 'A')},
-      {"run of 255", Repeat(255, 'A')},
-      {"run of 256", Repeat(256, 'A')},
-      {"run of 1000", Repeat(1000, 'A')},
-      {"zeros longer than one escape", Repeat(600, 0x00)},
-      {"run after an escape run", Concat(Repeat(5, 0x94), Repeat(5, 'B'))},
-      {"escape bytes after a run", Concat(Repeat(5, 'B'), Repeat(5, 0x94))},
-      {"short runs", Hex("41 41 42 42 42 43 43 43 43 94 94")},
-      {"binary", test::BinaryData(20000, 3)},
-      {"text", test::TextData(20000, 4)},
-      {"random", test::RandomData(20000, 5)},
-  };
-}
-
-// Writes `archive` to a file and extracts `name` through the component, the
-// way the launcher does.
-std::vector<uint8_t> Extract(const std::vector<uint8_t>& archive, const std::string& name) {
-  TempDir dir;
-  const std::string path = dir.File("a.zerk");
-  WriteFile(path, archive);
-  TMemoryStream out;
-  ExtractFromArchive(path, out, name, {});
-  return out.Data();
-}
+using test::ExtractFromBytes;
+using test::Failure;
+using test::FailureOf;
+using test::Join;
+using test::Repeat;
+using test::UnstampedLauncher;
 
 // ---------------------------------------------------------------------------
 // ArchiveWriterTest
@@ -111,7 +77,7 @@ TEST(ArchiveWriterTest, WritesTheFiftyByteExample) {
 TEST(ArchiveWriterTest, EmptyArchiveIsAHeaderOnly) {
   const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{});
   EXPECT_EQ(archive, Hex("5A 45 52 4B 1A  4E 4F 4E  00 00 00 00  01  00000000 00000000"));
-  EXPECT_TRUE(Extract(archive, "anything").empty());
+  EXPECT_TRUE(ExtractFromBytes(archive, "anything").empty());
 }
 
 TEST(ArchiveWriterTest, HeaderNamesTheFirstEntrysMethodAndTotalSize) {
@@ -126,7 +92,7 @@ TEST(ArchiveWriterTest, EveryEntryRoundTripsThroughTheComponent) {
   // TotalSize, a Sourcesize or an offset wrong loses the later entries.
   std::vector<ArchiveEntrySpec> items;
   int64_t total = 0;
-  for (const auto& [label, data] : RleEdgeInputs()) {
+  for (const auto& [label, data] : test::RleEdgeInputs()) {
     items.push_back({"NON\\" + label, data, kMethodStored});
     items.push_back({"RLE\\" + label, data, kMethodRle});
     total += 2 * static_cast<int64_t>(data.size());
@@ -136,7 +102,7 @@ TEST(ArchiveWriterTest, EveryEntryRoundTripsThroughTheComponent) {
 
   for (const ArchiveEntrySpec& item : items) {
     SCOPED_TRACE(item.name);
-    EXPECT_EQ(Extract(archive, item.name), item.data);
+    EXPECT_EQ(ExtractFromBytes(archive, item.name), item.data);
   }
 
   // The listing sees every entry with its sizes and the sum of its data.
@@ -160,8 +126,8 @@ TEST(ArchiveWriterTest, NamesUpTo32767BytesAreWritten) {
   const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{
       {longest, data, kMethodStored}, {"after", Bytes("next"), kMethodRle}});
   EXPECT_EQ(LoadLE16(archive.data() + ArchiveHeader::kSize), 32767);
-  EXPECT_EQ(Extract(archive, longest), data);
-  EXPECT_EQ(Extract(archive, "after"), Bytes("next"));
+  EXPECT_EQ(ExtractFromBytes(archive, longest), data);
+  EXPECT_EQ(ExtractFromBytes(archive, "after"), Bytes("next"));
 
   EXPECT_THROW(
       BuildArchive(std::vector<ArchiveEntrySpec>{{std::string(32768, 'n'), data, kMethodStored}}),
@@ -187,93 +153,43 @@ TEST(ArchiveWriterTest, MethodFromNameKnowsTheWritableMethods) {
 }
 
 // ---------------------------------------------------------------------------
-// RleCompressorTest: CompressRle against the component's expander.
+// FileUtilTest
 
-TEST(RleCompressorTest, ExpanderRestoresEveryEdgeInput) {
-  for (const auto& [label, data] : RleEdgeInputs()) {
-    SCOPED_TRACE(label);
-    const std::vector<uint8_t> stored = tools::CompressRle(data);
-    const test::SessionResult r =
-        test::RunSession(kMethodRle, stored, static_cast<int32_t>(data.size()));
-    EXPECT_EQ(r.output, data);
-    EXPECT_EQ(r.checksum, test::Sum(data));
-  }
-}
-
-TEST(RleCompressorTest, ExpanderRestoresEveryRunLengthAfterEveryPrefix) {
-  // Runs of every length up to two escapes' worth, of a plain byte, of zero
-  // and of the escape byte, after prefixes that leave the expander's RunByte
-  // at 0, at a literal, or at 0x94.
-  const std::vector<std::vector<uint8_t>> prefixes = {{}, Hex("41"), Hex("94"), Hex("42 94 05")};
-  for (const std::vector<uint8_t>& prefix : prefixes) {
-    for (uint8_t byte : {uint8_t{0x00}, uint8_t{0x41}, uint8_t{0x94}}) {
-      for (size_t length = 1; length <= 520; ++length) {
-        const std::vector<uint8_t> data = Concat(Concat(prefix, Repeat(length, byte)), Hex("43"));
-        const std::vector<uint8_t> stored = tools::CompressRle(data);
-        const test::SessionResult r =
-            test::RunSession(kMethodRle, stored, static_cast<int32_t>(data.size()));
-        ASSERT_EQ(r.output, data) << "prefix of " << prefix.size() << ", " << length << " bytes 0x"
-                                  << std::hex << int{byte};
-      }
-    }
-  }
-}
-
-TEST(RleCompressorTest, KnownSmallEncodings) {
-  EXPECT_TRUE(tools::CompressRle({}).empty());
-  // A data byte 0x94 is escaped with count 0.
-  EXPECT_EQ(tools::CompressRle(Hex("94")), Hex("94 00"));
-  // Zeros at the very start need no literal: the expander repeats 0 first.
-  EXPECT_EQ(tools::CompressRle(Repeat(4, 0x00)), Hex("94 05"));
-  // A run is the literal and one escape for the rest.
-  EXPECT_EQ(tools::CompressRle(Repeat(4, 'A')), Hex("41 94 04"));
-}
-
-TEST(RleCompressorTest, LongRunsShrink) {
-  EXPECT_LE(tools::CompressRle(Repeat(1000, 'A')).size(), 16u);
-  EXPECT_LE(tools::CompressRle(Repeat(1000, 0x94)).size(), 16u);
-  EXPECT_LE(tools::CompressRle(Repeat(100000, 0x00)).size(), 100000u / 254 * 3 + 8);
-}
-
-TEST(RleCompressorTest, DataWithoutRunsOrEscapesIsCopied) {
-  std::vector<uint8_t> data;
-  for (int round = 0; round < 3; ++round)
-    for (int b = 0; b < 256; ++b)
-      if (b != 0x94) data.push_back(static_cast<uint8_t>(b));
-  EXPECT_EQ(tools::CompressRle(data), data);
+TEST(FileUtilTest, AMissingFileCannotBeOpened) {
+  // The refusal names the file and says why; a file that is not there is
+  // no directory.
+  TempDir dir;
+  const std::string missing = dir.File("missing.bin");
+  const Failure f = FailureOf([&] { tools::ReadWholeFile(missing); });
+  EXPECT_EQ(f.class_name, "BuilderError");
+  EXPECT_NE(f.message.find(missing), std::string::npos) << f;
+  EXPECT_EQ(f.message.find("is a directory"), std::string::npos) << f;
 }
 
 // ---------------------------------------------------------------------------
 // StampTest
 
-// An unprocessed launcher image of `size` bytes with its marker at 0x200.
-std::vector<uint8_t> UnstampedImage(size_t size) {
-  std::vector<uint8_t> image(size, 0x90);
-  image[0] = 'M';
-  image[1] = 'Z';
-  const std::vector<uint8_t> marker = Bytes("KVI_SIZEXXXX");
-  std::copy(marker.begin(), marker.end(), image.begin() + 0x200);
-  return image;
-}
+// The marker's stored offset in the crafted launchers.
+constexpr size_t kStoredAt = test::kMarkerOffset + 8;
 
 TEST(StampTest, FindsTheMarkerAndItsPlaceholder) {
-  const tools::MarkerSearch found = tools::FindMarker(UnstampedImage(4096));
-  EXPECT_EQ(found.offset, 0x200);
+  const tools::MarkerSearch found = tools::FindMarker(UnstampedLauncher(4096));
+  EXPECT_EQ(found.offset, static_cast<int64_t>(test::kMarkerOffset));
   EXPECT_TRUE(found.placeholder);
   EXPECT_EQ(tools::FindMarker(Bytes("no marker here")).offset, -1);
 }
 
 TEST(StampTest, StampedLauncherCarriesTheArchiveAtTheImagesEnd) {
-  const std::vector<uint8_t> image = UnstampedImage(87040);
+  const std::vector<uint8_t> image = UnstampedLauncher(87040);
   const std::vector<uint8_t> archive =
       BuildArchive(std::vector<ArchiveEntrySpec>{{"Installer\\ZIVizivaz.exe", Bytes("MZ"), 0}});
   const std::vector<uint8_t> stamped = tools::StampLauncher(image, archive);
 
   ASSERT_EQ(stamped.size(), 87040 + 4 + archive.size());
   // The image is unchanged but for the stored offset.
-  EXPECT_EQ(LoadLE32(stamped.data() + 0x208), 87040u);
+  EXPECT_EQ(LoadLE32(stamped.data() + kStoredAt), 87040u);
   std::vector<uint8_t> restored(stamped.begin(), stamped.begin() + 87040);
-  std::copy_n(Bytes("XXXX").begin(), 4, restored.begin() + 0x208);
+  std::copy_n(Bytes("XXXX").begin(), 4, restored.begin() + kStoredAt);
   EXPECT_EQ(restored, image);
   EXPECT_EQ(LoadLE32(stamped.data() + 87040), archive.size());
   EXPECT_TRUE(std::equal(archive.begin(), archive.end(), stamped.begin() + 87044));
@@ -289,8 +205,8 @@ TEST(StampTest, OffsetNeverEndsInThePlaceholderByte) {
   for (size_t size : {size_t{0x1058}, size_t{0x1158}, size_t{0x1057}, size_t{0x1059}}) {
     SCOPED_TRACE(size);
     const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{});
-    const std::vector<uint8_t> stamped = tools::StampLauncher(UnstampedImage(size), archive);
-    const uint32_t offset = LoadLE32(stamped.data() + 0x208);
+    const std::vector<uint8_t> stamped = tools::StampLauncher(UnstampedLauncher(size), archive);
+    const uint32_t offset = LoadLE32(stamped.data() + kStoredAt);
     EXPECT_NE(offset & 0xFF, 0x58u);
     EXPECT_GE(offset, size);
     EXPECT_LE(offset, size + 1);
@@ -305,26 +221,16 @@ TEST(StampTest, OffsetNeverEndsInThePlaceholderByte) {
   }
 }
 
-// The message of the BuilderError that `f` raises; empty when it returns.
-std::string RefusalOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const BuilderError& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(StampTest, RefusesFileWithoutMarkerAndOneAlreadyStamped) {
   // Each refusal says which it is: whoever hands over the wrong program must
   // not be told that it was stamped before.
-  const std::vector<uint8_t> once = tools::StampLauncher(UnstampedImage(1024), Bytes("archive"));
-  const std::string no_marker =
-      RefusalOf([] { tools::StampLauncher(Bytes("MZ just a program"), Bytes("archive")); });
-  const std::string stamped = RefusalOf([&] { tools::StampLauncher(once, Bytes("archive")); });
-  EXPECT_FALSE(no_marker.empty());
-  EXPECT_FALSE(stamped.empty());
-  EXPECT_NE(no_marker, stamped);
+  const std::vector<uint8_t> once = tools::StampLauncher(UnstampedLauncher(1024), Bytes("archive"));
+  const Failure no_marker =
+      FailureOf([] { tools::StampLauncher(Bytes("MZ just a program"), Bytes("archive")); });
+  const Failure stamped = FailureOf([&] { tools::StampLauncher(once, Bytes("archive")); });
+  EXPECT_EQ(no_marker.class_name, "BuilderError");
+  EXPECT_EQ(stamped.class_name, "BuilderError");
+  EXPECT_NE(no_marker.message, stamped.message);
 }
 
 TEST(StampTest, RefusesResultOf2GiBOrMore) {
@@ -334,7 +240,7 @@ TEST(StampTest, RefusesResultOf2GiBOrMore) {
       ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (region == MAP_FAILED) GTEST_SKIP() << "cannot reserve 2 GiB of address space";
   const std::span<const uint8_t> huge(static_cast<const uint8_t*>(region), kSize - 1024);
-  EXPECT_THROW(tools::StampLauncher(UnstampedImage(1024), huge), BuilderError);
+  EXPECT_THROW(tools::StampLauncher(UnstampedLauncher(1024), huge), BuilderError);
   ::munmap(region, kSize);
 }
 
@@ -384,7 +290,7 @@ class KvarcCliTest : public ::testing::Test {
 
   TempDir dir_;
   const std::vector<uint8_t> installer_ = test::BinaryData(30000, 21);
-  const std::vector<uint8_t> data_ = Concat(Repeat(5000, 0), test::TextData(5000, 22));
+  const std::vector<uint8_t> data_ = Join({Repeat(5000, 0), test::TextData(5000, 22)});
 };
 
 TEST_F(KvarcCliTest, CreateListTestExtractRoundTrip) {
@@ -410,7 +316,7 @@ TEST_F(KvarcCliTest, CreateListTestExtractRoundTrip) {
   EXPECT_EQ(ReadFile(Path("out.bin")), data_);
 
   // What kvarc writes, the launcher's component reads.
-  EXPECT_EQ(Extract(ReadFile(Path("a.zerk")), "Installer\\ZIVizivaz.exe"), installer_);
+  EXPECT_EQ(ExtractFromBytes(ReadFile(Path("a.zerk")), "Installer\\ZIVizivaz.exe"), installer_);
 }
 
 TEST_F(KvarcCliTest, ExtractRefusesToOverwriteWithoutForce) {
@@ -431,7 +337,7 @@ TEST_F(KvarcCliTest, CreateRefusesToOverwriteWithoutForce) {
   ExpectOneLineError(Kvarc({"create", "-m", "RLE", "a.zerk", "data.bin"}));
   EXPECT_EQ(ReadFile(Path("a.zerk")), Bytes("old archive"));
   EXPECT_EQ(Kvarc({"create", "-m", "RLE", "-f", "a.zerk", "data.bin"}).exit_code, 0);
-  EXPECT_EQ(Extract(ReadFile(Path("a.zerk")), "data.bin"), data_);
+  EXPECT_EQ(ExtractFromBytes(ReadFile(Path("a.zerk")), "data.bin"), data_);
 }
 
 TEST_F(KvarcCliTest, ExtractOfAnAbsentEntryFails) {
@@ -462,7 +368,7 @@ TEST_F(KvarcCliTest, DamagedArchiveFailsTestAndExtract) {
 }
 
 TEST_F(KvarcCliTest, NotAnArchiveIsRejected) {
-  WriteFile(Path("bad.zerk"), Concat(Bytes("zerk"), Repeat(30, 0x1A)));
+  WriteFile(Path("bad.zerk"), Join({Bytes("zerk"), Repeat(30, 0x1A)}));
   const Result r = Kvarc({"list", "bad.zerk"});
   ExpectOneLineError(r);
   EXPECT_NE(r.err.find("Can't recognize compressed file header"), std::string::npos) << r.err;
@@ -477,7 +383,7 @@ TEST_F(KvarcCliTest, UnknownMethodIsRejected) {
 
 TEST_F(KvarcCliTest, StampMakesALauncherThatFindsItsArchive) {
   MakeArchive();
-  WriteFile(Path("Setup.exe"), UnstampedImage(8192));
+  WriteFile(Path("Setup.exe"), UnstampedLauncher(8192));
   const Result r = Kvarc({"stamp", "Setup.exe", "a.zerk", "MySetup.exe"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
 
@@ -488,7 +394,7 @@ TEST_F(KvarcCliTest, StampMakesALauncherThatFindsItsArchive) {
   EXPECT_EQ(LoadLE32(stamped.data() + offset), archive.size());
   EXPECT_TRUE(std::vector<uint8_t>(stamped.begin() + offset + 4, stamped.end()) == archive);
   // The unstamped launcher is left as it was.
-  EXPECT_EQ(ReadFile(Path("Setup.exe")), UnstampedImage(8192));
+  EXPECT_EQ(ReadFile(Path("Setup.exe")), UnstampedLauncher(8192));
 }
 
 TEST_F(KvarcCliTest, StampRefusesFilesItCannotUse) {
@@ -497,7 +403,7 @@ TEST_F(KvarcCliTest, StampRefusesFilesItCannotUse) {
   ExpectOneLineError(Kvarc({"stamp", "plain.exe", "a.zerk", "out.exe"}));
   EXPECT_FALSE(FileExists(Path("out.exe")));
 
-  WriteFile(Path("Setup.exe"), UnstampedImage(4096));
+  WriteFile(Path("Setup.exe"), UnstampedLauncher(4096));
   ASSERT_EQ(Kvarc({"stamp", "Setup.exe", "a.zerk", "once.exe"}).exit_code, 0);
   ExpectOneLineError(Kvarc({"stamp", "once.exe", "a.zerk", "twice.exe"}));
   EXPECT_FALSE(FileExists(Path("twice.exe")));

@@ -4,62 +4,18 @@
 #include <gtest/gtest.h>
 
 #include "archive/codec_session.h"
-#include "tests/test_util.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/streams.h"
 #include "tools/compressors.h"
 
 namespace kv {
 namespace {
 
-// Records every call a session makes on it.
-class RecordingStream final : public TStream {
- public:
-  explicit RecordingStream(std::vector<uint8_t> data = {}, int32_t max_read = 1 << 30)
-      : inner_(std::move(data)), max_read_(max_read) {}
-  int32_t Read(void* buffer, int32_t count) override {
-    reads.push_back(count);
-    return inner_.Read(buffer, std::min(count, max_read_));
-  }
-  int32_t Write(const void* buffer, int32_t count) override {
-    writes.push_back(count);
-    if (fail_writes) return 0;
-    return inner_.Write(buffer, count);
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
-  int64_t Size() override { return inner_.Size(); }
-  const std::vector<uint8_t>& Data() const { return inner_.Data(); }
-
-  std::vector<int32_t> reads, writes;
-  bool fail_writes = false;
-
- private:
-  TMemoryStream inner_;
-  int32_t max_read_;
-};
-
-// Discards what it is given; counts it.
-class NullSink final : public TStream {
- public:
-  int32_t Read(void*, int32_t) override { return 0; }
-  int32_t Write(const void*, int32_t count) override {
-    written += count;
-    return count;
-  }
-  int64_t Seek(int64_t, SeekOrigin) override { return written; }
-  int64_t written = 0;
-};
-
-struct ProgressLog {
-  std::vector<int32_t> reports;
-  int32_t refuse_at = -1;  // report number (0-based) to answer with -1
-  void OnProgress(int32_t& p) {
-    if (static_cast<int32_t>(reports.size()) == refuse_at) {
-      reports.push_back(p);
-      p = -1;
-      return;
-    }
-    reports.push_back(p);
-  }
-};
+using test::CountingSink;
+using test::Failure;
+using test::FailureOf;
+using test::TestStream;
 
 // Literal data without the escape byte: RLE copies it through unchanged.
 std::vector<uint8_t> Literals(size_t n) {
@@ -69,19 +25,18 @@ std::vector<uint8_t> Literals(size_t n) {
 }
 
 struct SessionRun {
-  explicit SessionRun(std::vector<uint8_t> data = {}, int32_t max_read = 1 << 30)
+  explicit SessionRun(std::vector<uint8_t> data = {}, int32_t max_read = INT32_MAX)
       : source(std::move(data), max_read) {}
   uint32_t checksum = 0xDEADBEEF;
-  RecordingStream source;
-  RecordingStream dest;
-  ProgressLog progress;
+  TestStream source;
+  TestStream dest;
+  test::ProgressLog progress;
 };
 
 void Expand(SessionRun& run, int32_t sourcesize, uint8_t method = kMethodRle,
             bool with_progress = false) {
   TKVDoziRivovaze component(nullptr);
-  if (with_progress)
-    component.SetOnShowProgress(TShowProgressEvent::Bind<&ProgressLog::OnProgress>(&run.progress));
+  if (with_progress) component.SetOnShowProgress(run.progress.Event());
   RunCodecSession(component, run.dest, run.source, sourcesize, 0, method, run.checksum, true);
 }
 
@@ -179,8 +134,8 @@ TEST(CodecSessionTest, ARefusalInsideAnEscapeWritesOne94) {
 
 TEST(CodecSessionTest, AWriteFailureSkipsTheFinalFlushAndLeavesTheChecksum) {
   SessionRun run(Literals(20000));
-  run.dest.fail_writes = true;
-  EXPECT_THROW(Expand(run, 20000), EWriteError);
+  run.dest.fail_write_at = 1;
+  EXPECT_EQ(FailureOf([&] { Expand(run, 20000); }), test::kWriteError);
   EXPECT_EQ(run.dest.writes.size(), 1u) << "the first full block failed; nothing after it";
   EXPECT_EQ(run.checksum, 0xDEADBEEFu);
 }
@@ -198,19 +153,17 @@ TEST(CodecSessionTest, TheCompressDirectionIsDisabled) {
       {kMethodLh5, "LZH5 compression disabled in this build"}};
   for (const auto& [method, message] : cases) {
     TKVDoziRivovaze component(nullptr);
-    RecordingStream source(Literals(10)), dest;
+    TestStream source(Literals(10)), dest;
     uint32_t checksum = 7;
-    try {
-      RunCodecSession(component, dest, source, 10, 10, method, checksum, false);
-      ADD_FAILURE() << message;
-    } catch (const EUnrecognizedCompressionMethod& e) {
-      EXPECT_EQ(e.Message(), message);
-    }
+    EXPECT_EQ(FailureOf([&] {
+                RunCodecSession(component, dest, source, 10, 10, method, checksum, false);
+              }),
+              (Failure{"EUnrecognizedCompressionMethod", message}));
     EXPECT_TRUE(dest.writes.empty());
   }
   // Any other method compresses nothing and sums nothing.
   TKVDoziRivovaze component(nullptr);
-  RecordingStream source(Literals(10)), dest;
+  TestStream source(Literals(10)), dest;
   uint32_t checksum = 7;
   RunCodecSession(component, dest, source, 10, 10, kMethodCustom, checksum, false);
   EXPECT_EQ(checksum, 0u);
@@ -226,17 +179,15 @@ TEST(CodecSessionTest, TheOutputBudgetEndsAtTwoGigabytes) {
   for (size_t i = 0; i < steps; ++i) stored.insert(stored.end(), {'X', 0x94, 0xFF});
   TKVDoziRivovaze component(nullptr);
   TMemoryStream source(std::move(stored));
-  NullSink sink;
+  CountingSink sink;
   uint32_t checksum = 0;
-  try {
-    RunCodecSession(component, sink, source, static_cast<int32_t>(source.Size()), 0, kMethodRle,
-                    checksum, true);
-    ADD_FAILURE() << "no budget failure";
-  } catch (const EUnableToCompress& e) {
-    EXPECT_EQ(e.Message(), "Could not compress data");
-  }
+  EXPECT_EQ(FailureOf([&] {
+              RunCodecSession(component, sink, source, static_cast<int32_t>(source.Size()), 0,
+                              kMethodRle, checksum, true);
+            }),
+            (Failure{"EUnableToCompress", "Could not compress data"}));
   // 2^31 - 1 bytes were taken; the full blocks among them went out.
-  EXPECT_EQ(sink.written, (int64_t{1} << 31) - 8192);
+  EXPECT_EQ(sink.Size(), (int64_t{1} << 31) - 8192);
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 #include <set>
 
 #include "archive/rorodovazezudovo.h"
-#include "tests/test_util.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/files.h"
 #include "tools/archive_reader.h"
 
 namespace kv {

@@ -5,9 +5,9 @@
 // allocated (the sanitizer build runs this program under LeakSanitizer).
 //
 // Two doubles do the failing:
-//  - FaultyStream, a TStream over memory, for the entry points that take
-//    streams (RunCodecSession, ExpandEntry, WalkArchive, CopyFrom, and the
-//    destination of ExtractEntry);
+//  - the kit's TestStream, a TStream over memory, for the entry points that
+//    take streams (RunCodecSession, ExpandEntry, WalkArchive, CopyFrom, and
+//    the destination of ExtractEntry);
 //  - FileFaults, for the files that ExtractEntry and the launcher open
 //    themselves: this program is linked with --wrap=read and --wrap=write,
 //    so every read(2) and write(2) of TFileStream passes through
@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +28,11 @@
 #include "archive/dozirivovaze.h"
 #include "core/bytes.h"
 #include "launcher/launcher.h"
-#include "tests/test_util.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
+#include "tests/kit/launcher_fake.h"
+#include "tests/kit/streams.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
 
@@ -110,54 +113,22 @@ namespace {
 
 using test::FileFaults;
 
-// ---------------------------------------------------------------------------
-// FaultyStream: the stream double.
-
-class FaultyStream final : public TStream {
- public:
-  explicit FaultyStream(std::vector<uint8_t> data = {}) : inner_(std::move(data)) {}
-
-  int fail_read_at = 0;          // 1-based Read call that delivers nothing; 0: none
-  int fail_write_at = 0;         // 1-based Write call that takes only half; 0: none
-  int32_t max_read = INT32_MAX;  // reads deliver at most this many bytes
-
-  int reads = 0;
-  int writes = 0;
-  bool failed = false;
-  int writes_after_failure = 0;
-
-  int32_t Read(void* buffer, int32_t count) override {
-    if (++reads == fail_read_at) {
-      failed = true;
-      return 0;
-    }
-    return inner_.Read(buffer, std::min(count, max_read));
-  }
-  int32_t Write(const void* buffer, int32_t count) override {
-    if (failed) ++writes_after_failure;
-    if (++writes == fail_write_at) {
-      failed = true;
-      return inner_.Write(buffer, count / 2);
-    }
-    return inner_.Write(buffer, count);
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
-  int64_t Size() override { return inner_.Size(); }
-
-  const std::vector<uint8_t>& Data() const { return inner_.Data(); }
-
- private:
-  TMemoryStream inner_;
-};
-
 using test::Failure;
 using test::FailureOf;
-
-const Failure kReadError{"EReadError", "Stream read error"};
-const Failure kWriteError{"EWriteError", "Stream write error"};
-const Failure kBadChecksum{"EBadChecksum", "Bad checksum during expansion -- data may be invalid"};
-const Failure kBadTable{"ELZHBadDecodeTable", "Bad decode table in archive!"};
+using test::kBadChecksum;
+using test::kBadTable;
+using test::kReadError;
+using test::kWriteError;
+using test::TestStream;
 const Failure kNone{};
+
+// Read and write calls a stream double received.
+int Reads(const TestStream& s) {
+  return static_cast<int>(s.reads.size());
+}
+int Writes(const TestStream& s) {
+  return static_cast<int>(s.writes.size());
+}
 
 bool IsPrefix(const std::vector<uint8_t>& part, const std::vector<uint8_t>& whole) {
   return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
@@ -196,7 +167,7 @@ class CodecFaultTest : public ::testing::TestWithParam<uint8_t> {
   CodecFaultTest() : sample_(MakeSample(GetParam())) {}
 
   // ExpandEntry over the doubles; the entry's checksum is the data's.
-  Failure Expand(FaultyStream& source, FaultyStream& dest) {
+  Failure Expand(TestStream& source, TestStream& dest) {
     TKVDoziRivovaze component(nullptr);
     return FailureOf([&] {
       component.ExpandEntry(dest, source, static_cast<int32_t>(sample_.stored.size()),
@@ -207,11 +178,11 @@ class CodecFaultTest : public ::testing::TestWithParam<uint8_t> {
 
   // Read and write calls of an undisturbed expansion.
   std::pair<int, int> CleanCalls() {
-    FaultyStream source(sample_.stored);
-    FaultyStream dest;
+    TestStream source(sample_.stored);
+    TestStream dest;
     EXPECT_EQ(Expand(source, dest), kNone);
     EXPECT_TRUE(dest.Data() == sample_.data);
-    return {source.reads, dest.writes};
+    return {Reads(source), Writes(dest)};
   }
 
   Sample sample_;
@@ -222,11 +193,11 @@ TEST_P(CodecFaultTest, EveryFailedWriteRaisesWriteErrorAndWritesNothingMore) {
   ASSERT_GE(writes, 2) << "the sample must take several output blocks";
   for (int k = 1; k <= writes; ++k) {
     SCOPED_TRACE("write " + std::to_string(k));
-    FaultyStream source(sample_.stored);
-    FaultyStream dest;
+    TestStream source(sample_.stored);
+    TestStream dest;
     dest.fail_write_at = k;
     EXPECT_EQ(Expand(source, dest), kWriteError);
-    EXPECT_EQ(dest.writes, k);
+    EXPECT_EQ(Writes(dest), k);
     EXPECT_EQ(dest.writes_after_failure, 0);
     EXPECT_TRUE(IsPrefix(dest.Data(), sample_.data)) << "what was written is the output's start";
     ExpectSessionDetached();
@@ -238,15 +209,15 @@ TEST_P(CodecFaultTest, EveryFailedReadEndsInANamedFailure) {
   ASSERT_GE(reads, 2) << "the sample must take several input blocks";
   for (int k = 1; k <= reads; ++k) {
     SCOPED_TRACE("read " + std::to_string(k));
-    FaultyStream source(sample_.stored);
-    FaultyStream dest;
+    TestStream source(sample_.stored);
+    TestStream dest;
     source.fail_read_at = k;
     const Failure f = Expand(source, dest);
     if (GetParam() == kMethodStored) {
       // The copy insists on every byte: the read fails, and nothing of its
       // block is written.
       EXPECT_EQ(f, kReadError);
-      EXPECT_EQ(dest.writes, k - 1);
+      EXPECT_EQ(Writes(dest), k - 1);
     } else if (GetParam() == kMethodLh5) {
       // Missing bits may spoil a later block head before the sum is taken.
       EXPECT_TRUE(f == kBadChecksum || f == kBadTable) << f.class_name << ": " << f.message;
@@ -262,14 +233,14 @@ TEST_P(CodecFaultTest, EveryFailedReadEndsInANamedFailure) {
 TEST_P(CodecFaultTest, ShortReadsChangeNothingForCodecsAndFailTheStoredCopy) {
   for (int32_t max_read : {1, 7, 100, 4096, 8191}) {
     SCOPED_TRACE("reads of at most " + std::to_string(max_read));
-    FaultyStream source(sample_.stored);
-    FaultyStream dest;
+    TestStream source(sample_.stored);
+    TestStream dest;
     source.max_read = max_read;
     const Failure f = Expand(source, dest);
     if (GetParam() == kMethodStored) {
       // ReadBuffer insists on the whole count.
       EXPECT_EQ(f, kReadError);
-      EXPECT_EQ(dest.writes, 0);
+      EXPECT_EQ(Writes(dest), 0);
     } else {
       EXPECT_EQ(f, kNone);
       EXPECT_TRUE(dest.Data() == sample_.data);
@@ -300,7 +271,7 @@ class WalkFaultTest : public ::testing::Test {
     outputs_[2].insert(outputs_[2].end(), second.begin(), second.end());
   }
 
-  Failure Walk(FaultyStream& archive, FaultyStream& dest) {
+  Failure Walk(TestStream& archive, TestStream& dest) {
     TKVDoziRivovaze component(nullptr);
     return FailureOf([&] { component.WalkArchive(archive, dest, "A"); });
   }
@@ -310,14 +281,14 @@ class WalkFaultTest : public ::testing::Test {
 };
 
 TEST_F(WalkFaultTest, EveryFailedArchiveReadEndsCleanly) {
-  FaultyStream clean(archive_);
-  FaultyStream clean_dest;
+  TestStream clean(archive_);
+  TestStream clean_dest;
   ASSERT_EQ(Walk(clean, clean_dest), kNone);
   ASSERT_TRUE(clean_dest.Data() == outputs_[2]);
-  for (int k = 1; k <= clean.reads; ++k) {
+  for (int k = 1; k <= Reads(clean); ++k) {
     SCOPED_TRACE("archive read " + std::to_string(k));
-    FaultyStream archive(archive_);
-    FaultyStream dest;
+    TestStream archive(archive_);
+    TestStream dest;
     archive.fail_read_at = k;
     const Failure f = Walk(archive, dest);
     if (f == kNone) {
@@ -334,13 +305,13 @@ TEST_F(WalkFaultTest, EveryFailedArchiveReadEndsCleanly) {
 }
 
 TEST_F(WalkFaultTest, EveryFailedWriteStopsTheWalk) {
-  FaultyStream clean(archive_);
-  FaultyStream clean_dest;
+  TestStream clean(archive_);
+  TestStream clean_dest;
   ASSERT_EQ(Walk(clean, clean_dest), kNone);
-  for (int k = 1; k <= clean_dest.writes; ++k) {
+  for (int k = 1; k <= Writes(clean_dest); ++k) {
     SCOPED_TRACE("write " + std::to_string(k));
-    FaultyStream archive(archive_);
-    FaultyStream dest;
+    TestStream archive(archive_);
+    TestStream dest;
     dest.fail_write_at = k;
     EXPECT_EQ(Walk(archive, dest), kWriteError);
     EXPECT_EQ(dest.writes_after_failure, 0) << "the walk must not go on to the next entry";
@@ -352,8 +323,8 @@ TEST_F(WalkFaultTest, EveryFailedWriteStopsTheWalk) {
 TEST_F(WalkFaultTest, ShortArchiveReadsFailOnlyTheHeaderReads) {
   // Entry headers and names are read with Read and must come whole; a short
   // delivery ends the walk there, never in the middle of a record.
-  FaultyStream archive(archive_);
-  FaultyStream dest;
+  TestStream archive(archive_);
+  TestStream dest;
   archive.max_read = 10;
   const Failure f = Walk(archive, dest);
   EXPECT_EQ(f, kReadError) << "the 21-byte ArchiveHeader is read with ReadBuffer";
@@ -384,7 +355,7 @@ class ExtractEntryFaultTest : public ::testing::Test {
 TEST_F(ExtractEntryFaultTest, FailedDestinationWritesCloseTheArchive) {
   for (int k = 1; k <= 7; ++k) {  // 50,000 bytes make 7 output blocks
     SCOPED_TRACE("write " + std::to_string(k));
-    FaultyStream dest;
+    TestStream dest;
     dest.fail_write_at = k;
     TKVDoziRivovaze component(nullptr);
     EXPECT_EQ(FailureOf([&] { component.ExtractEntry(path_, dest, "A"); }), kWriteError);
@@ -397,7 +368,7 @@ TEST_F(ExtractEntryFaultTest, FailedArchiveFileReadsCloseTheArchive) {
   FileFaults counting{test::CanonicalPath(path_)};
   {
     test::ArmedFaults armed(counting);
-    FaultyStream dest;
+    TestStream dest;
     TKVDoziRivovaze component(nullptr);
     ASSERT_EQ(FailureOf([&] { component.ExtractEntry(path_, dest, "A"); }), kNone);
     ASSERT_TRUE(dest.Data() == data_);
@@ -407,7 +378,7 @@ TEST_F(ExtractEntryFaultTest, FailedArchiveFileReadsCloseTheArchive) {
     SCOPED_TRACE("read(2) " + std::to_string(k));
     FileFaults faults{test::CanonicalPath(path_)};
     faults.fail_read_at = k;
-    FaultyStream dest;
+    TestStream dest;
     Failure f;
     {
       test::ArmedFaults armed(faults);
@@ -433,55 +404,25 @@ TEST(LauncherCopyFaultTest, CopyFromStopsAtTheFirstFailure) {
   const std::vector<uint8_t> payload = test::RandomData(200000, 2);
   for (int k = 1; k <= 4; ++k) {
     SCOPED_TRACE("call " + std::to_string(k));
-    FaultyStream source(payload);
-    FaultyStream dest;
+    TestStream source(payload);
+    TestStream dest;
     source.fail_read_at = k;
     EXPECT_EQ(FailureOf([&] { dest.CopyFrom(source, 200000); }), kReadError);
-    EXPECT_EQ(dest.writes, k - 1);
+    EXPECT_EQ(Writes(dest), k - 1);
 
-    FaultyStream source2(payload);
-    FaultyStream dest2;
+    TestStream source2(payload);
+    TestStream dest2;
     dest2.fail_write_at = k;
     EXPECT_EQ(FailureOf([&] { dest2.CopyFrom(source2, 200000); }), kWriteError);
-    EXPECT_EQ(source2.reads, k) << "no read after the failed write";
+    EXPECT_EQ(Reads(source2), k) << "no read after the failed write";
     EXPECT_EQ(dest2.writes_after_failure, 0);
   }
-  FaultyStream source(payload);
-  FaultyStream dest;
+  TestStream source(payload);
+  TestStream dest;
   source.max_read = 1000;
   EXPECT_EQ(FailureOf([&] { dest.CopyFrom(source, 200000); }), kReadError);
-  EXPECT_EQ(dest.writes, 0);
+  EXPECT_EQ(Writes(dest), 0);
 }
-
-// A platform double: the temporary folder is a folder of a temporary
-// directory and the Windows directory is "<dir>/WINDOWS", so that the
-// installer is the file "WINDOWS\ZIVizivaz.exe" in <dir> (a backslash is an
-// ordinary character in a file name here). Nothing is started, only counted.
-class FakePlatform final : public LauncherPlatform {
- public:
-  explicit FakePlatform(const test::TempDir& dir) : dir_(dir) {
-    std::filesystem::create_directory(dir.File("TEMP"));
-  }
-  std::string ModuleFileName() override { return dir_.File("Setup.exe"); }
-  std::string TempPath() override { return dir_.File("TEMP") + "/"; }
-  std::string TempFileName(const std::string& folder, const char* prefix) override {
-    const std::string name = folder + prefix + "1.tmp";
-    test::WriteFile(name, {});
-    return name;
-  }
-  std::string WindowsDirectory() override { return dir_.File("WINDOWS"); }
-  int32_t LaunchProgram(const std::string&, const std::string&, uint16_t, bool) override {
-    ++launches;
-    return 0;
-  }
-  void Beep() override { ++beeps; }
-
-  int launches = 0;
-  int beeps = 0;
-
- private:
-  const test::TempDir& dir_;
-};
 
 class LauncherFaultTest : public ::testing::TestWithParam<uint8_t> {
  protected:
@@ -490,28 +431,19 @@ class LauncherFaultTest : public ::testing::TestWithParam<uint8_t> {
     archive_ = tools::BuildArchive(std::vector<tools::ArchiveEntrySpec>{
         {"Data\\readme.txt", test::TextData(3000, 1), kMethodLh5},
         {"Installer\\ZIVizivaz.exe", installer_, GetParam()}});
-    std::vector<uint8_t> image(2048, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    const char marker[] = "KVI_SIZE";
-    std::copy(marker, marker + 8, image.begin() + 0x100);
-    StoreLE32(&image[0x108], static_cast<uint32_t>(image.size()));
-    launcher_ = image;
-    launcher_.resize(image.size() + 4);
-    StoreLE32(&launcher_[image.size()], static_cast<uint32_t>(archive_.size()));
-    launcher_.insert(launcher_.end(), archive_.begin(), archive_.end());
+    launcher_ = test::StampedLauncher(2048, static_cast<uint32_t>(archive_.size()), archive_);
     test::WriteFile(platform_.ModuleFileName(), launcher_);
   }
 
   std::string TempArchive() { return platform_.TempPath() + "KVI1.tmp"; }
-  std::string Installer() { return platform_.WindowsDirectory() + "\\ZIVizivaz.exe"; }
+  std::string Installer() { return platform_.InstallerPath(); }
 
   // Runs the main sequence with `faults` armed; removes what an earlier run
   // left behind first.
   Failure Run(FileFaults& faults) {
     std::filesystem::remove(TempArchive());
     std::filesystem::remove(Installer());
-    platform_.launches = platform_.beeps = 0;
+    platform_.ClearRecord();
     test::ArmedFaults armed(faults);
     return FailureOf([&] { EXPECT_EQ(RunLauncher(platform_), 0); });
   }
@@ -520,13 +452,13 @@ class LauncherFaultTest : public ::testing::TestWithParam<uint8_t> {
   FileFaults CleanCalls(const std::string& path) {
     FileFaults counting{test::CanonicalPath(path)};
     EXPECT_EQ(Run(counting), kNone);
-    EXPECT_EQ(platform_.launches, 1);
+    EXPECT_EQ(platform_.launches.size(), 1u);
     EXPECT_TRUE(test::ReadFile(Installer()) == installer_);
     return counting;
   }
 
   test::TempDir dir_;
-  FakePlatform platform_;
+  test::FakePlatform platform_;
   std::vector<uint8_t> installer_;
   std::vector<uint8_t> archive_;
   std::vector<uint8_t> launcher_;
@@ -558,7 +490,7 @@ TEST_P(LauncherFaultTest, LauncherFileReads) {
       EXPECT_FALSE(test::FileExists(Installer()));
       EXPECT_LT(test::ReadFile(TempArchive()).size(), archive_.size());
     }
-    EXPECT_EQ(platform_.launches, 0);
+    EXPECT_TRUE(platform_.launches.empty());
     if (k != scan_reads + 1) {
       EXPECT_EQ(faults.calls_after_failure, 0) << "no read after it";
     }
@@ -575,7 +507,7 @@ TEST_P(LauncherFaultTest, TemporaryArchiveWrites) {
     EXPECT_EQ(Run(faults), kWriteError);
     EXPECT_EQ(faults.calls_after_failure, 0) << "nothing written after the failure";
     EXPECT_FALSE(test::FileExists(Installer()));
-    EXPECT_EQ(platform_.launches, 0);
+    EXPECT_TRUE(platform_.launches.empty());
   }
 }
 
@@ -593,11 +525,11 @@ TEST_P(LauncherFaultTest, TemporaryArchiveReads) {
       // is started, as for an archive without it) or after it.
       const std::vector<uint8_t> written = test::ReadFile(Installer());
       EXPECT_TRUE(written.empty() || written == installer_);
-      EXPECT_EQ(platform_.launches, 1);
+      EXPECT_EQ(platform_.launches.size(), 1u);
     } else {
       EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable)
           << f.class_name << ": " << f.message;
-      EXPECT_EQ(platform_.launches, 0) << "a failed extraction is never started";
+      EXPECT_TRUE(platform_.launches.empty()) << "a failed extraction is never started";
     }
   }
 }
@@ -611,7 +543,7 @@ TEST_P(LauncherFaultTest, InstallerWrites) {
     faults.fail_write_at = k;
     EXPECT_EQ(Run(faults), kWriteError);
     EXPECT_EQ(faults.calls_after_failure, 0) << "nothing written after the failure";
-    EXPECT_EQ(platform_.launches, 0);
+    EXPECT_TRUE(platform_.launches.empty());
     EXPECT_TRUE(test::ReadFile(TempArchive()) == archive_) << "the temporary archive stays whole";
   }
 }

@@ -1,21 +1,20 @@
 // The launcher's portable part: the payload locator, the main sequence run
-// against a test double of the Windows calls, and the top-level report text.
-//
-// Launcher images are crafted byte by byte: an "MZ" start, zero filler, the
-// marker text with the four bytes that follow it, and a PayloadBlock (length
-// and archive) wherever the test needs it.
+// against the kit's fake of the Windows calls, and the top-level report
+// text. Launcher images are crafted byte by byte (tests/kit/launcher_fake.h).
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "archive/dozirivovaze.h"
 #include "core/bytes.h"
 #include "launcher/launcher.h"
-#include "tests/test_util.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
+#include "tests/kit/launcher_fake.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
 
@@ -29,50 +28,12 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
-// ---------------------------------------------------------------------------
-// Crafting launcher files.
-
-std::vector<uint8_t> Le32(uint32_t v) {
-  std::vector<uint8_t> b(4);
-  StoreLE32(b.data(), v);
-  return b;
-}
-
-void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
-  to.insert(to.end(), bytes.begin(), bytes.end());
-}
-
-// Writes `stored` (the four bytes after the marker text) at `offset`.
-void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& stored) {
-  const std::vector<uint8_t> text = Bytes("KVI_SIZE");
-  if (image.size() < offset + text.size() + stored.size())
-    image.resize(offset + text.size() + stored.size(), 0);
-  std::copy(text.begin(), text.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
-  std::copy(stored.begin(), stored.end(),
-            image.begin() + static_cast<std::ptrdiff_t>(offset + text.size()));
-}
-
-// `size` bytes starting "MZ", zero elsewhere: no marker anywhere.
-std::vector<uint8_t> Image(size_t size) {
-  std::vector<uint8_t> image(size, 0);
-  image[0] = 'M';
-  image[1] = 'Z';
-  return image;
-}
-
-// A processed launcher: an image of `image_size` bytes with the marker at
-// 0x100 naming the block at the image's end, the length field, the archive
-// and whatever `trailing` holds (a code signature, say).
-std::vector<uint8_t> StampedLauncher(size_t image_size, uint32_t length_field,
-                                     const std::vector<uint8_t>& archive,
-                                     const std::vector<uint8_t>& trailing = {}) {
-  std::vector<uint8_t> file = Image(image_size);
-  PutMarker(file, 0x100, Le32(static_cast<uint32_t>(image_size)));
-  Append(file, Le32(length_field));
-  Append(file, archive);
-  Append(file, trailing);
-  return file;
-}
+using test::Append;
+using test::FakePlatform;
+using test::LauncherImage;
+using test::Le32;
+using test::PutMarker;
+using test::StampedLauncher;
 
 std::vector<uint8_t> InstallerArchive(const std::string& entry_name,
                                       const std::vector<uint8_t>& data, uint8_t method = 0) {
@@ -98,7 +59,7 @@ class LocatePayloadTest : public ::testing::Test {
 TEST_F(LocatePayloadTest, StampedLauncherGivesItsOffset) {
   // An image of 87,040 bytes with the block right behind it; the marker sits
   // in the fourth chunk of the scan.
-  std::vector<uint8_t> file = Image(87040);
+  std::vector<uint8_t> file = LauncherImage(87040);
   PutMarker(file, 50000, Le32(87040));
   Append(file, Le32(50));
   Append(file, std::vector<uint8_t>(50, 0xAA));
@@ -106,13 +67,13 @@ TEST_F(LocatePayloadTest, StampedLauncherGivesItsOffset) {
 }
 
 TEST_F(LocatePayloadTest, PlaceholderGivesZero) {
-  std::vector<uint8_t> file = Image(4096);
+  std::vector<uint8_t> file = LauncherImage(4096);
   PutMarker(file, 0x400, Bytes("XXXX"));
   EXPECT_EQ(Locate(file), 0);
 }
 
 TEST_F(LocatePayloadTest, OnlyThePlaceholdersFirstByteCounts) {
-  std::vector<uint8_t> file = Image(4096);
+  std::vector<uint8_t> file = LauncherImage(4096);
   PutMarker(file, 0x400, Hex("58 01 00 00"));  // 0x158 = 344, inside the file
   EXPECT_EQ(Locate(file), 0);
   PutMarker(file, 0x400, Hex("59 01 00 00"));  // 0x159 = 345
@@ -120,15 +81,15 @@ TEST_F(LocatePayloadTest, OnlyThePlaceholdersFirstByteCounts) {
 }
 
 TEST_F(LocatePayloadTest, FileWithoutMarkerGivesZero) {
-  EXPECT_EQ(Locate(Image(50000)), 0);
+  EXPECT_EQ(Locate(LauncherImage(50000)), 0);
   // A marker text cut short by the end of the file is no marker either.
-  std::vector<uint8_t> file = Image(100);
+  std::vector<uint8_t> file = LauncherImage(100);
   Append(file, Bytes("KVI_SIZ"));
   EXPECT_EQ(Locate(file), 0);
 }
 
 TEST_F(LocatePayloadTest, StoredOffsetMustLieInsideTheFile) {
-  std::vector<uint8_t> file = Image(1000);
+  std::vector<uint8_t> file = LauncherImage(1000);
   PutMarker(file, 0x100, Le32(1000));  // equal to the size
   EXPECT_EQ(Locate(file), 0);
   PutMarker(file, 0x100, Le32(1001));  // above it
@@ -142,7 +103,7 @@ TEST_F(LocatePayloadTest, StoredOffsetMustLieInsideTheFile) {
 }
 
 TEST_F(LocatePayloadTest, NegativeStoredValueIsReturnedUnchanged) {
-  std::vector<uint8_t> file = Image(1000);
+  std::vector<uint8_t> file = LauncherImage(1000);
   PutMarker(file, 0x100, Le32(0x80000000u));
   EXPECT_EQ(Locate(file), INT32_MIN);
   PutMarker(file, 0x100, Le32(0xFFFFFFFFu));
@@ -150,11 +111,11 @@ TEST_F(LocatePayloadTest, NegativeStoredValueIsReturnedUnchanged) {
 }
 
 TEST_F(LocatePayloadTest, StoredZeroAloneGivesZero) {
-  std::vector<uint8_t> file = Image(1000);
+  std::vector<uint8_t> file = LauncherImage(1000);
   PutMarker(file, 0x100, Le32(0));
   EXPECT_EQ(Locate(file), 0);
   // Also when the zero is the very last thing in the file.
-  std::vector<uint8_t> at_end = Image(100);
+  std::vector<uint8_t> at_end = LauncherImage(100);
   Append(at_end, Bytes("KVI_SIZE"));
   Append(at_end, Le32(0));
   EXPECT_EQ(Locate(at_end), 0);
@@ -163,19 +124,19 @@ TEST_F(LocatePayloadTest, StoredZeroAloneGivesZero) {
 TEST_F(LocatePayloadTest, StoredZeroResumesTheScanWithinTheSameChunk) {
   // Both occurrences lie in the first chunk. The scan resumes 4 bytes past
   // the first one, so the second is examined rather than passed over.
-  std::vector<uint8_t> file = Image(3000);
+  std::vector<uint8_t> file = LauncherImage(3000);
   PutMarker(file, 0x100, Le32(0));
   PutMarker(file, 0x200, Le32(2000));
   EXPECT_EQ(Locate(file), 2000);
   // Even when the second marker text follows the first stored value at once.
-  std::vector<uint8_t> adjacent = Image(3000);
+  std::vector<uint8_t> adjacent = LauncherImage(3000);
   PutMarker(adjacent, 0x100, Le32(0));
   PutMarker(adjacent, 0x10C, Le32(2500));
   EXPECT_EQ(Locate(adjacent), 2500);
 }
 
 TEST_F(LocatePayloadTest, StoredZeroResumesTheScanIntoLaterChunks) {
-  std::vector<uint8_t> file = Image(60000);
+  std::vector<uint8_t> file = LauncherImage(60000);
   PutMarker(file, 16000, Le32(0));
   PutMarker(file, 45000, Le32(59000));
   EXPECT_EQ(Locate(file), 59000);
@@ -183,7 +144,7 @@ TEST_F(LocatePayloadTest, StoredZeroResumesTheScanIntoLaterChunks) {
 
 TEST_F(LocatePayloadTest, RefusedFirstOccurrenceEndsTheScan) {
   // A valid second occurrence is never looked at.
-  std::vector<uint8_t> file = Image(3000);
+  std::vector<uint8_t> file = LauncherImage(3000);
   PutMarker(file, 0x200, Le32(2000));
   PutMarker(file, 0x100, Bytes("XXXX"));
   EXPECT_EQ(Locate(file), 0);
@@ -199,7 +160,7 @@ TEST_F(LocatePayloadTest, MarkerIsFoundAroundEveryChunkSeam) {
                     size_t{16383}, size_t{16384}, size_t{32748}, size_t{32752}, size_t{32756},
                     size_t{32759}, size_t{49124}, size_t{49132}, size_t{65495}}) {
     SCOPED_TRACE(at);
-    std::vector<uint8_t> file = Image(65507);  // the last position leaves exactly 4 bytes
+    std::vector<uint8_t> file = LauncherImage(65507);  // the last position leaves exactly 4 bytes
     PutMarker(file, at, Le32(777));
     EXPECT_EQ(Locate(file), 777);
   }
@@ -207,12 +168,12 @@ TEST_F(LocatePayloadTest, MarkerIsFoundAroundEveryChunkSeam) {
 
 TEST_F(LocatePayloadTest, MarkerTooCloseToTheEndGivesZero) {
   // Only three of the four stored bytes exist.
-  std::vector<uint8_t> file = Image(100);
+  std::vector<uint8_t> file = LauncherImage(100);
   Append(file, Bytes("KVI_SIZE"));
   Append(file, Hex("05 00 00"));
   EXPECT_EQ(Locate(file), 0);
   // A chunk full of filler followed by such a marker: still 0.
-  std::vector<uint8_t> long_file = Image(20000);
+  std::vector<uint8_t> long_file = LauncherImage(20000);
   Append(long_file, Bytes("KVI_SIZE"));
   Append(long_file, Hex("05"));
   EXPECT_EQ(Locate(long_file), 0);
@@ -235,61 +196,13 @@ TEST_F(LocatePayloadTest, MissingFileRaisesOpenError) {
 }
 
 // ---------------------------------------------------------------------------
-// The main sequence, against a double of the Windows calls that works in a
-// temporary directory. On this host a backslash is an ordinary file-name
-// character, so "<dir>/WINDOWS\ZIVizivaz.exe" is a file in <dir>.
-
-class FakePlatform : public LauncherPlatform {
- public:
-  struct Launch {
-    std::string file;
-    std::string parameters;
-    uint16_t show;
-    bool wait;
-  };
-
-  std::string module_file_name;
-  std::string temp_path;
-  std::string windows_directory;
-  bool temp_file_name_fails = false;
-  std::string temp_file_name_override;  // returned as it is, nothing created
-
-  int beeps = 0;
-  std::vector<std::string> temp_files;  // every name handed out, in order
-  std::vector<std::string> prefixes;
-  std::vector<Launch> launches;
-
-  std::string ModuleFileName() override { return module_file_name; }
-  std::string TempPath() override { return temp_path; }
-  std::string TempFileName(const std::string& folder, const char* prefix) override {
-    prefixes.emplace_back(prefix);
-    if (temp_file_name_fails) return "";
-    if (!temp_file_name_override.empty()) return temp_file_name_override;
-    const std::string name = folder + std::string(prefix).substr(0, 3) +
-                             std::to_string(0x3A + temp_files.size()) + ".tmp";
-    WriteFile(name, {});  // the system creates the file, empty
-    temp_files.push_back(name);
-    return name;
-  }
-  std::string WindowsDirectory() override { return windows_directory; }
-  int32_t LaunchProgram(const std::string& file, const std::string& parameters, uint16_t show,
-                        bool wait) override {
-    launches.push_back({file, parameters, show, wait});
-    return 0;
-  }
-  void Beep() override { ++beeps; }
-};
+// The main sequence, against the fake platform in a temporary directory.
 
 class LauncherTest : public ::testing::Test {
  protected:
-  LauncherTest() {
-    std::filesystem::create_directory(dir_.File("TEMP"));
-    platform_.module_file_name = dir_.File("setup.exe");
-    platform_.temp_path = dir_.File("TEMP") + "/";
-    platform_.windows_directory = dir_.File("WINDOWS");
-  }
+  LauncherTest() : platform_(dir_) {}
 
-  std::string InstallerPath() const { return platform_.windows_directory + "\\ZIVizivaz.exe"; }
+  std::string InstallerPath() const { return platform_.InstallerPath(); }
   std::string DataPath() const {
     return platform_.temp_files.empty() ? std::string() : platform_.temp_files[0];
   }
@@ -307,7 +220,7 @@ class LauncherTest : public ::testing::Test {
 };
 
 TEST_F(LauncherTest, WithoutPayloadOnlyBeeps) {
-  std::vector<uint8_t> launcher = Image(5000);
+  std::vector<uint8_t> launcher = LauncherImage(5000);
   PutMarker(launcher, 0x400, Bytes("XXXX"));
   const Failure f = Run(launcher);
   EXPECT_EQ(f.class_name, "");
@@ -319,7 +232,7 @@ TEST_F(LauncherTest, WithoutPayloadOnlyBeeps) {
 }
 
 TEST_F(LauncherTest, NegativeStoredOffsetCountsAsNoPayload) {
-  std::vector<uint8_t> launcher = Image(5000);
+  std::vector<uint8_t> launcher = LauncherImage(5000);
   PutMarker(launcher, 0x400, Le32(0xFFFFFF00u));
   EXPECT_EQ(Run(launcher).class_name, "");
   EXPECT_EQ(platform_.beeps, 1);

@@ -9,7 +9,10 @@
 
 #include "archive/rorodovazezudovo.h"
 #include "core/bytes.h"
-#include "tests/test_util.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
 #include "tools/archive_reader.h"
 #include "tools/compressors.h"
 #include "tools/lha_import.h"
@@ -24,14 +27,7 @@ std::vector<uint8_t> DataFile(const std::string& name) {
   return test::ReadFile(DataDir() + "/" + name);
 }
 
-// Expands entry `name` of an archive written to `dir`, through the component.
-std::vector<uint8_t> ExtractFrom(const std::vector<uint8_t>& archive, const std::string& name) {
-  test::TempDir dir;
-  test::WriteFile(dir.File("a.zerk"), archive);
-  TMemoryStream out;
-  ExtractFromArchive(dir.File("a.zerk"), out, name, {});
-  return out.Data();
-}
+using test::ExtractFromBytes;
 
 // A level-0 LHA archive of one member.
 std::vector<uint8_t> Level0Archive(const std::string& method, const std::string& name,
@@ -74,7 +70,7 @@ TEST(LhaImportTest, HeaderLevels012GiveTheSameEntries) {
     EXPECT_EQ(entries[1].name, "zeros.bin");
     EXPECT_EQ(entries[1].destsize, 3000);
     EXPECT_EQ(entries[1].checksum, 0u);
-    EXPECT_EQ(ExtractFrom(BuildArchive(entries), "DOCS\\README.TXT"), readme);
+    EXPECT_EQ(ExtractFromBytes(BuildArchive(entries), "DOCS\\README.TXT"), readme);
     imported.push_back(std::move(entries));
   }
   // The same compressed bytes whatever the header level.
@@ -88,7 +84,7 @@ TEST(LhaImportTest, StoredMembersBecomeNonEntries) {
   const PrecompressedEntry e = ImportLhaMember(members[0]);
   EXPECT_EQ(e.method, kMethodStored);
   EXPECT_EQ(e.stored, DataFile("readme.txt"));
-  EXPECT_EQ(ExtractFrom(BuildArchive(std::vector<PrecompressedEntry>{e}), e.name),
+  EXPECT_EQ(ExtractFromBytes(BuildArchive(std::vector<PrecompressedEntry>{e}), e.name),
             DataFile("readme.txt"));
 }
 
@@ -106,19 +102,14 @@ TEST(LhaImportTest, CorpusOriginalsKeepTheirCompressedBytes) {
     const PrecompressedEntry e = ImportLhaMember(members[0]);
     fs::path zerk = f.path().parent_path().parent_path() / f.path().filename();
     zerk.replace_extension(".zerk");
-    TKVDoziRivovaze component(nullptr);
-    TFileStream archive(zerk.string(), FileMode::kOpenReadShared);
-    const ArchiveListing listing = ListArchive(component, archive);
-    ASSERT_EQ(listing.entries.size(), 1u);
-    const EntryHeader& h = listing.entries[0].header;
+    const std::vector<test::StoredEntry> corpus = test::ReadEntries(zerk.string());
+    ASSERT_EQ(corpus.size(), 1u);
+    const EntryHeader& h = corpus[0].header;
     EXPECT_EQ(e.method, h.Method);
     EXPECT_EQ(e.destsize, h.Destsize);
     EXPECT_EQ(e.checksum, h.Checksum);
     ASSERT_EQ(static_cast<int32_t>(e.stored.size()), h.Sourcesize);
-    std::vector<uint8_t> corpus_stored(e.stored.size());
-    archive.SetPosition(listing.entries[0].data_offset);
-    archive.ReadBuffer(corpus_stored.data(), static_cast<int32_t>(corpus_stored.size()));
-    EXPECT_TRUE(corpus_stored == e.stored);
+    EXPECT_TRUE(corpus[0].stored == e.stored);
   }
   EXPECT_EQ(seen, 3);
 }
@@ -126,12 +117,9 @@ TEST(LhaImportTest, CorpusOriginalsKeepTheirCompressedBytes) {
 TEST(LhaImportTest, OtherMethodsAreRefusedByName) {
   const std::vector<LhaMember> members = ReadLhaArchive(DataFile("h0_lh6.lzh"));
   ASSERT_EQ(members.size(), 1u);
-  try {
-    ImportLhaMember(members[0]);
-    ADD_FAILURE() << "-lh6- accepted";
-  } catch (const BuilderError& e) {
-    EXPECT_NE(std::string(e.what()).find("-lh6-"), std::string::npos) << e.what();
-  }
+  const test::Failure f = test::FailureOf([&] { ImportLhaMember(members[0]); });
+  EXPECT_EQ(f.class_name, "BuilderError") << "-lh6- accepted";
+  EXPECT_NE(f.message.find("-lh6-"), std::string::npos) << f;
 }
 
 TEST(LhaImportTest, AWrongCrcIsRefused) {

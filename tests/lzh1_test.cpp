@@ -20,7 +20,13 @@
 #include "codecs/lzh1.h"
 #include "codecs/lzh1_model.h"
 #include "core/stream.h"
-#include "tests/test_util.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bit_writer.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/expect.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
+#include "tests/kit/streams.h"
 #include "tools/archive_reader.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
@@ -133,28 +139,14 @@ const OffsetRow& RowOfValue(int high) {
   throw std::logic_error("no row");
 }
 
-class BitWriter {
- public:
-  void Put(uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) PutBit((v >> i) & 1);
-  }
-  void PutBit(uint32_t bit) {
-    if (used_ % 8 == 0) bytes_.push_back(0);
-    if (bit) bytes_.back() = static_cast<uint8_t>(bytes_.back() | (0x80 >> (used_ % 8)));
-    ++used_;
-  }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t used_ = 0;
-};
+using test::BitWriter;
+using test::Repeat;
 
 // Writes crafted streams item by item, through the model tree.
 class StreamWriter {
  public:
   StreamWriter& Symbol(int s) {
-    for (int bit : tree_.Code(s)) bits_.PutBit(static_cast<uint32_t>(bit));
+    for (int bit : tree_.Code(s)) bits_.Bit(bit != 0);
     tree_.Update(s);
     return *this;
   }
@@ -162,12 +154,12 @@ class StreamWriter {
   StreamWriter& Offset(int o) {
     const OffsetRow& row = RowOfValue(o >> 6);
     const int block = row.first_byte + ((o >> 6) - row.first_value) * (1 << (8 - row.length));
-    bits_.Put(static_cast<uint32_t>(block >> (8 - row.length)), row.length);
-    bits_.Put(static_cast<uint32_t>(o & 0x3F), 6);
+    bits_.Bits(static_cast<uint32_t>(block >> (8 - row.length)), row.length);
+    bits_.Bits(static_cast<uint32_t>(o & 0x3F), 6);
     return *this;
   }
   StreamWriter& Match(int length, int offset) { return Symbol(length + 253).Offset(offset); }
-  const std::vector<uint8_t>& bytes() const { return bits_.bytes(); }
+  std::vector<uint8_t> bytes() const { return bits_.Bytes(); }
 
  private:
   ModelTree tree_;
@@ -242,16 +234,6 @@ ModelResult ModelExpand(const std::vector<uint8_t>& stored, int32_t destsize) {
   }
   r.rebuilds = tree->rebuilds;
   return r;
-}
-
-// Counts the progress calls of a session, i.e. its accepted block reads.
-struct ProgressCounter {
-  int calls = 0;
-  void OnProgress(int32_t& /*percentage_done*/) { ++calls; }
-};
-
-std::vector<uint8_t> Constant(size_t size, uint8_t b) {
-  return std::vector<uint8_t>(size, b);
 }
 
 // ---------------------------------------------------------------------------
@@ -455,12 +437,12 @@ TEST(Lzh1ExpanderTest, ZeroOrNegativeDestsizeReadsAndWritesNothing) {
   for (const int32_t destsize : {0, -1, -2147483647 - 1}) {
     SCOPED_TRACE(destsize);
     TKVDoziRivovaze component(nullptr);
-    ProgressCounter progress;
-    component.SetOnShowProgress(TShowProgressEvent::Bind<&ProgressCounter::OnProgress>(&progress));
+    test::ProgressLog progress;
+    component.SetOnShowProgress(progress.Event());
     const test::SessionResult r = RunSession(kMethodLzh1, stored, destsize, &component);
     EXPECT_TRUE(r.output.empty());
     EXPECT_EQ(r.checksum, 0u);
-    EXPECT_EQ(progress.calls, 0) << "input was read";
+    EXPECT_TRUE(progress.reports.empty()) << "input was read";
   }
 }
 
@@ -532,7 +514,7 @@ TEST(Lzh1ExpanderTest, UndefinedRingTailReadsAsZero) {
 
 TEST(Lzh1ExpanderTest, FinalMatchIsCopiedWholePastDestsize) {
   const auto r = RunSession(kMethodLzh1, StreamWriter().Match(60, 0).bytes(), 2);
-  EXPECT_EQ(r.output, Constant(60, 0x20));
+  EXPECT_EQ(r.output, Repeat(60, 0x20));
   EXPECT_EQ(r.checksum, 60u * 0x20);
 }
 
@@ -581,24 +563,6 @@ TEST(Lzh1ExpanderTest, GarbageInputExpandsLikeTheModel) {
   }
 }
 
-// A source that hands out one byte per read, so that the session refills,
-// and calls the progress handler, once for every byte the codec fetches.
-class TrickleStream final : public TStream {
- public:
-  explicit TrickleStream(std::vector<uint8_t> data) : data_(std::move(data)) {}
-  int32_t Read(void* buffer, int32_t count) override {
-    if (count <= 0 || pos_ >= data_.size()) return 0;
-    static_cast<uint8_t*>(buffer)[0] = data_[pos_++];
-    return 1;
-  }
-  int32_t Write(const void*, int32_t) override { return 0; }
-  int64_t Seek(int64_t, SeekOrigin) override { return static_cast<int64_t>(pos_); }
-
- private:
-  std::vector<uint8_t> data_;
-  size_t pos_ = 0;
-};
-
 struct FetchRecorder {
   TMemoryStream* dest = nullptr;
   std::vector<size_t> produced_at_fetch;
@@ -626,7 +590,9 @@ TEST(Lzh1ExpanderTest, FetchesEachByteWhenTheBitReaderRuleSays) {
   FetchRecorder recorder;
   recorder.dest = &dest;
   component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
-  TrickleStream source(stored);
+  // One byte per read: the session refills, and calls the progress
+  // handler, once for every byte the codec fetches.
+  test::TestStream source(stored, 1);
   uint32_t checksum = 0;
   RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
                   kMethodLzh1, checksum, true);
@@ -663,30 +629,21 @@ TEST(Lzh1ExpanderTest, BytesOfARefusedBlockReadAsZero) {
 // ---------------------------------------------------------------------------
 // Round trips through the builder's coder.
 
-std::vector<uint8_t> MakeData(const std::string& kind, size_t size) {
-  if (kind == "text") return test::TextData(size, static_cast<uint32_t>(size));
-  if (kind == "binary") return test::BinaryData(size, static_cast<uint32_t>(size));
-  if (kind == "random") return test::RandomData(size, static_cast<uint32_t>(size));
-  if (kind == "zeros") return Constant(size, 0x00);
-  if (kind == "spaces") return Constant(size, 0x20);
-  return Constant(size, 'q');
+std::vector<uint8_t> MakeData(std::string_view kind, size_t size) {
+  return test::DataOfKind(kind, size, static_cast<uint32_t>(size));
 }
 
 // Compresses, expands through the session and checks the result; also runs
 // the model over the stream to count rebuilds and reads of undefined bytes.
 ModelResult RoundTrip(const std::vector<uint8_t>& data) {
-  const std::vector<uint8_t> stored = tools::CompressLzh1(data);
-  const auto destsize = static_cast<int32_t>(data.size());
-  const auto r = RunSession(kMethodLzh1, stored, destsize);
-  EXPECT_TRUE(r.output == data) << "round trip differs, size " << data.size();
-  EXPECT_EQ(r.checksum, test::Sum(data));
-  ModelResult model = ModelExpand(stored, destsize);
+  const std::vector<uint8_t> stored = test::ExpectRoundTrip(kMethodLzh1, data);
+  ModelResult model = ModelExpand(stored, static_cast<int32_t>(data.size()));
   EXPECT_EQ(model.undefined_reads, 0) << "the coder referred to undefined ring bytes";
   return model;
 }
 
 TEST(Lzh1RoundTripTest, EverySizeAndKind) {
-  for (const char* kind : {"text", "binary", "random", "zeros", "spaces", "constant"}) {
+  for (std::string_view kind : test::kDataKinds) {
     for (size_t size : {0, 1, 2, 3, 59, 60, 61, 120, 4035, 4036, 4095, 4096, 4097, 65536}) {
       SCOPED_TRACE(std::string(kind) + " " + std::to_string(size));
       RoundTrip(MakeData(kind, size));
@@ -716,36 +673,31 @@ TEST(Lzh1RoundTripTest, LargeInputsRebuildTheTreeSeveralTimes) {
 // A coder that took the undefined ring tail for zeros would match the
 // leading zeros here against it.
 TEST(Lzh1RoundTripTest, LeadingZerosNeverReferToTheUndefinedTail) {
-  std::vector<uint8_t> data = Constant(200, 0);
+  std::vector<uint8_t> data = Repeat(200, 0);
   const auto text = test::TextData(5000);
   data.insert(data.end(), text.begin(), text.end());
   RoundTrip(data);
 }
 
 TEST(Lzh1RoundTripTest, LeadingSpacesMatchTheInitialFill) {
-  const std::vector<uint8_t> data = Constant(4036, 0x20);
+  const std::vector<uint8_t> data = Repeat(4036, 0x20);
   RoundTrip(data);
   // 4036 bytes in 68 matches of at most 60: well under 300 bytes.
   EXPECT_LT(tools::CompressLzh1(data).size(), 300u);
 }
 
 TEST(Lzh1RoundTripTest, ThroughAnArchiveAndItsChecksum) {
-  test::TempDir dir;
   tools::ArchiveEntrySpec item;
   item.name = "Installer\\ZIVizivaz.exe";
   item.data = test::BinaryData(100000, 11);
   item.method = kMethodLzh1;
   std::vector<uint8_t> archive = tools::BuildArchive({item});
-  test::WriteFile(dir.File("a.zerk"), archive);
-  TMemoryStream dest;
-  ExtractFromArchive(dir.File("a.zerk"), dest, item.name, {});
-  EXPECT_EQ(dest.Data(), item.data);
+  EXPECT_EQ(test::ExtractFromBytes(archive, item.name), item.data);
 
   // One damaged stored byte near the end fails the checksum.
   archive[archive.size() - 20] ^= 0x10;
-  test::WriteFile(dir.File("b.zerk"), archive);
-  TMemoryStream dest2;
-  EXPECT_THROW(ExtractFromArchive(dir.File("b.zerk"), dest2, item.name, {}), EBadChecksum);
+  EXPECT_EQ(test::FailureOf([&] { test::ExtractFromBytes(archive, item.name); }),
+            test::kBadChecksum);
 }
 
 // ---------------------------------------------------------------------------
@@ -761,16 +713,11 @@ std::vector<CorpusStream> LzhCorpus() {
   std::vector<CorpusStream> found;
   for (const auto& e : std::filesystem::directory_iterator(test::CorpusDir() + "/lha-peers")) {
     if (e.path().extension() != ".zerk") continue;
-    TKVDoziRivovaze component(nullptr);
-    TFileStream archive(e.path().string(), FileMode::kOpenReadShared);
-    const tools::ArchiveListing listing = tools::ListArchive(component, archive);
-    if (listing.entries.size() != 1 || listing.entries[0].header.Method != kMethodLzh1) continue;
-    const tools::ListedEntry& entry = listing.entries[0];
+    std::vector<test::StoredEntry> entries = test::ReadEntries(e.path().string());
+    if (entries.size() != 1 || entries[0].header.Method != kMethodLzh1) continue;
     CorpusStream s;
     s.name = e.path().filename().string();
-    s.stored.resize(static_cast<size_t>(entry.header.Sourcesize));
-    archive.SetPosition(entry.data_offset);
-    if (!s.stored.empty()) archive.ReadBuffer(s.stored.data(), entry.header.Sourcesize);
+    s.stored = std::move(entries[0].stored);
     std::filesystem::path out = e.path();
     s.expected = test::ReadFile(out.replace_extension(".out").string());
     found.push_back(std::move(s));

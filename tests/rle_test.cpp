@@ -1,13 +1,21 @@
 // The RLE expander, and the builder's RLE coder against it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "archive/codec_session.h"
 #include "codecs/rle.h"
-#include "tests/test_util.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/expect.h"
 #include "tools/compressors.h"
 
 namespace kv {
 namespace {
+
+using test::Hex;
+using test::Join;
+using test::Repeat;
 
 std::vector<uint8_t> Expand(const std::vector<uint8_t>& stored, int32_t destsize = 0) {
   const test::SessionResult r = test::RunSession(kMethodRle, stored, destsize);
@@ -15,60 +23,85 @@ std::vector<uint8_t> Expand(const std::vector<uint8_t>& stored, int32_t destsize
   return r.output;
 }
 
-std::vector<uint8_t> Repeat(uint8_t b, size_t n) {
-  return std::vector<uint8_t>(n, b);
-}
-
-std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 TEST(RleExpanderTest, StepsExpandAsTheFormatSays) {
   EXPECT_TRUE(Expand({}).empty());
-  EXPECT_EQ(Expand(test::Hex("94")), test::Hex("94")) << "a lone escape at the end";
-  EXPECT_EQ(Expand(test::Hex("94 05")), Repeat(0, 4)) << "RunByte starts at 0";
-  EXPECT_EQ(Expand(test::Hex("41 94 01")), test::Hex("41"));
-  EXPECT_EQ(Expand(test::Hex("41 94 02")), test::Hex("41 41"));
-  EXPECT_EQ(Expand(test::Hex("41 94 00 94 03")), test::Hex("41 94 94 94"));
-  EXPECT_EQ(Expand(test::Hex("58 94 FF 94 03")), Cat(Repeat('X', 255), Repeat(0x94, 2)))
+  EXPECT_EQ(Expand(Hex("94")), Hex("94")) << "a lone escape at the end";
+  EXPECT_EQ(Expand(Hex("94 05")), Repeat(4, 0)) << "RunByte starts at 0";
+  EXPECT_EQ(Expand(Hex("41 94 01")), Hex("41"));
+  EXPECT_EQ(Expand(Hex("41 94 02")), Hex("41 41"));
+  EXPECT_EQ(Expand(Hex("41 94 00 94 03")), Hex("41 94 94 94"));
+  EXPECT_EQ(Expand(Hex("58 94 FF 94 03")), Join({Repeat(255, 'X'), Repeat(2, 0x94)}))
       << "an escape after an escape repeats 0x94";
-  EXPECT_EQ(Expand(test::Hex("58 94 FF 58 94 03")), Repeat('X', 258));
+  EXPECT_EQ(Expand(Hex("58 94 FF 58 94 03")), Repeat(258, 'X'));
 }
 
 TEST(RleExpanderTest, TheExpandedSizeIsIgnored) {
-  EXPECT_EQ(Expand(test::Hex("41 94 0A"), 3), Repeat('A', 10));
-  EXPECT_EQ(Expand(test::Hex("41"), -5), test::Hex("41"));
+  EXPECT_EQ(Expand(Hex("41 94 0A"), 3), Repeat(10, 'A'));
+  EXPECT_EQ(Expand(Hex("41"), -5), Hex("41"));
 }
 
-TEST(RleCoderTest, RoundTripsThroughTheExpander) {
-  const std::vector<std::vector<uint8_t>> inputs = {
-      {},
-      test::Hex("94"),
-      Repeat(0, 1000),     // can start with an escape (RunByte 0)
-      Repeat(0x94, 1000),  // runs of the escape byte itself
-      Repeat('X', 255),
-      Repeat('X', 256),
-      Repeat('X', 258),
-      Cat(Repeat('A', 3), Repeat('B', 2)),
-      Cat(Repeat(0x94, 2), Repeat('q', 1)),
-      test::RandomData(70000),
-      test::TextData(70000),
-      test::BinaryData(300000),
-  };
-  for (const auto& data : inputs) {
-    const std::vector<uint8_t> stored = tools::CompressRle(data);
-    EXPECT_EQ(Expand(stored), data) << "size " << data.size();
+TEST(RleCoderTest, ExpanderRestoresEveryEdgeInput) {
+  for (const auto& [label, data] : test::RleEdgeInputs()) {
+    SCOPED_TRACE(label);
+    test::ExpectRoundTrip(kMethodRle, data);
   }
 }
 
+TEST(RleCoderTest, ExpanderRestoresEveryRunLengthAfterEveryPrefix) {
+  // Runs of every length up to two escapes' worth, of a plain byte, of zero
+  // and of the escape byte, after prefixes that leave the expander's RunByte
+  // at 0, at a literal, or at 0x94.
+  const std::vector<std::vector<uint8_t>> prefixes = {{}, Hex("41"), Hex("94"), Hex("42 94 05")};
+  for (const std::vector<uint8_t>& prefix : prefixes) {
+    for (uint8_t byte : {uint8_t{0x00}, uint8_t{0x41}, uint8_t{0x94}}) {
+      for (size_t length = 1; length <= 520; ++length) {
+        const std::vector<uint8_t> data = Join({prefix, Repeat(length, byte), Hex("43")});
+        const test::SessionResult r = test::RunSession(kMethodRle, tools::CompressRle(data), 0);
+        ASSERT_EQ(r.output, data) << "prefix of " << prefix.size() << ", " << length << " bytes 0x"
+                                  << std::hex << int{byte};
+      }
+    }
+  }
+}
+
+TEST(RleCoderTest, KnownSmallEncodings) {
+  EXPECT_TRUE(tools::CompressRle({}).empty());
+  // A data byte 0x94 is escaped with count 0.
+  EXPECT_EQ(tools::CompressRle(Hex("94")), Hex("94 00"));
+  // Zeros at the very start need no literal: the expander repeats 0 first.
+  EXPECT_EQ(tools::CompressRle(Repeat(4, 0x00)), Hex("94 05"));
+  // A run is the literal and one escape for the rest.
+  EXPECT_EQ(tools::CompressRle(Repeat(4, 'A')), Hex("41 94 04"));
+}
+
 TEST(RleCoderTest, LongRunsShrink) {
-  EXPECT_LE(tools::CompressRle(Repeat('X', 10000)).size(), 10000u / 254 * 3 + 6);
-  EXPECT_LE(tools::CompressRle(Repeat(0x94, 10000)).size(), 10000u / 254 * 2 + 6);
+  struct Case {
+    std::vector<uint8_t> data;
+    size_t most;
+  };
+  const Case cases[] = {
+      {Repeat(1000, 'A'), 16},
+      {Repeat(1000, 0x94), 16},
+      {Repeat(10000, 'X'), 10000 / 254 * 3 + 6},
+      {Repeat(10000, 0x94), 10000 / 254 * 2 + 6},
+      {Repeat(100000, 0x00), 100000 / 254 * 3 + 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.data.size()) + " bytes " + std::to_string(c.data[0]));
+    EXPECT_LE(tools::CompressRle(c.data).size(), c.most);
+  }
   // Data without runs grows only by its escape bytes.
   const auto random = test::RandomData(100000);
   const size_t escapes = static_cast<size_t>(std::count(random.begin(), random.end(), 0x94));
   EXPECT_LE(tools::CompressRle(random).size(), random.size() + escapes);
+}
+
+TEST(RleCoderTest, DataWithoutRunsOrEscapesIsCopied) {
+  std::vector<uint8_t> data;
+  for (int round = 0; round < 3; ++round)
+    for (int b = 0; b < 256; ++b)
+      if (b != 0x94) data.push_back(static_cast<uint8_t>(b));
+  EXPECT_EQ(tools::CompressRle(data), data);
 }
 
 }  // namespace

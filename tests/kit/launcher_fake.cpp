@@ -1,0 +1,76 @@
+#include "tests/kit/launcher_fake.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/kit/bytes.h"
+
+namespace kv::test {
+
+FakePlatform::FakePlatform(const TempDir& dir)
+    : module_file_name(dir.File("Setup.exe")),
+      temp_path(dir.File("TEMP") + "/"),
+      windows_directory(dir.File("WINDOWS")) {
+  std::filesystem::create_directory(dir.File("TEMP"));
+}
+
+void FakePlatform::ClearRecord() {
+  beeps = 0;
+  temp_files.clear();
+  prefixes.clear();
+  launches.clear();
+}
+
+std::string FakePlatform::TempFileName(const std::string& folder, const char* prefix) {
+  prefixes.emplace_back(prefix);
+  if (temp_file_name_fails) return "";
+  if (!temp_file_name_override.empty()) return temp_file_name_override;
+  const std::string name =
+      folder + std::string(prefix).substr(0, 3) + std::to_string(temp_files.size() + 1) + ".tmp";
+  WriteFile(name, {});
+  temp_files.push_back(name);
+  return name;
+}
+
+int32_t FakePlatform::LaunchProgram(const std::string& file, const std::string& parameters,
+                                    uint16_t show, bool wait) {
+  launches.push_back({file, parameters, show, wait});
+  return 0;
+}
+
+std::vector<uint8_t> LauncherImage(size_t size) {
+  std::vector<uint8_t> image(size, 0);
+  if (size >= 2) {
+    image[0] = 'M';
+    image[1] = 'Z';
+  }
+  return image;
+}
+
+void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& stored) {
+  const std::vector<uint8_t> text = Bytes("KVI_SIZE");
+  if (image.size() < offset + text.size() + stored.size())
+    image.resize(offset + text.size() + stored.size(), 0);
+  std::copy(text.begin(), text.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+  std::copy(stored.begin(), stored.end(),
+            image.begin() + static_cast<std::ptrdiff_t>(offset + text.size()));
+}
+
+std::vector<uint8_t> UnstampedLauncher(size_t size) {
+  std::vector<uint8_t> image = LauncherImage(size);
+  PutMarker(image, kMarkerOffset, Bytes("XXXX"));
+  return image;
+}
+
+std::vector<uint8_t> StampedLauncher(size_t image_size, uint32_t length_field,
+                                     const std::vector<uint8_t>& archive,
+                                     const std::vector<uint8_t>& trailing) {
+  std::vector<uint8_t> file = LauncherImage(image_size);
+  PutMarker(file, kMarkerOffset, Le32(static_cast<uint32_t>(image_size)));
+  Append(file, Le32(length_field));
+  Append(file, archive);
+  Append(file, trailing);
+  return file;
+}
+
+}  // namespace kv::test
