@@ -14,7 +14,9 @@
 
 #include "archive/codec_session.h"
 #include "core/stream.h"
-#include "tools/archive_reader.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/streams.h"
 #include "tools/compressors.h"
 
 namespace kv {
@@ -22,47 +24,9 @@ namespace {
 
 constexpr size_t kMiB = size_t{1} << 20;
 
-// The same deterministic kinds of data as the tests use, made here so that
-// the benchmark needs nothing from the test tree.
-std::vector<uint8_t> Text(size_t size, uint32_t seed) {
-  static const char* const kWords[] = {
-      "the ",    "archive ", "entry ",   "of ",     "and ",     "setup ", "window ",   "code ",
-      "length ", "table ",   "byte ",    "stream ", "header\n", "a ",     "launcher ", "to ",
-      "with ",   "match ",   "Huffman ", "tree ",   "data, ",   "file. ", "in ",       "is "};
-  uint32_t x = seed;
-  std::vector<uint8_t> out;
-  out.reserve(size + 16);
-  while (out.size() < size) {
-    x = x * 1664525u + 1013904223u;
-    for (const char* w = kWords[(x >> 16) % std::size(kWords)]; *w && out.size() < size; ++w)
-      out.push_back(static_cast<uint8_t>(*w));
-  }
-  return out;
-}
-
-std::vector<uint8_t> Binary(size_t size, uint32_t seed) {
-  static const uint8_t kOps[] = {0x8B, 0x45, 0xFC, 0x89, 0xE5, 0x55, 0xC3, 0xE8, 0x00, 0x01};
-  uint32_t x = seed;
-  auto next = [&] { return (x = x * 1664525u + 1013904223u) >> 8; };
-  std::vector<uint8_t> out;
-  out.reserve(size + 32);
-  while (out.size() < size) {
-    switch (next() % 4) {
-      case 0:
-        for (uint32_t i = 0, n = next() % 24; i < n; ++i) out.push_back(0);
-        break;
-      case 1:
-        for (uint32_t i = 0, n = next() % 16; i < n; ++i)
-          out.push_back(static_cast<uint8_t>(next()));
-        break;
-      default:
-        for (uint32_t i = 0, n = next() % 12; i < n; ++i)
-          out.push_back(kOps[next() % std::size(kOps)]);
-    }
-  }
-  out.resize(size);
-  return out;
-}
+// The deterministic kinds of data the tests use (tests/kit/bytes.h).
+using test::BinaryData;
+using test::TextData;
 
 struct Input {
   std::vector<uint8_t> stored;
@@ -78,7 +42,7 @@ void Expand(benchmark::State& state, const Input& in) {
   uint32_t checksum = 0;
   for (auto _ : state) {
     TMemoryStream source(in.stored);
-    tools::SummingSink sink;
+    test::CountingSink sink;
     RunCodecSession(component, sink, source, static_cast<int32_t>(in.stored.size()), in.destsize,
                     kMethodLh5, checksum, true);
     benchmark::DoNotOptimize(checksum);
@@ -88,13 +52,13 @@ void Expand(benchmark::State& state, const Input& in) {
 }
 
 void BM_Lh5Text(benchmark::State& state) {
-  static const Input in = Compressed(Text(16 * kMiB, 1));
+  static const Input in = Compressed(TextData(16 * kMiB, 1));
   state.SetLabel("text, 16 MiB");
   Expand(state, in);
 }
 
 void BM_Lh5Binary(benchmark::State& state) {
-  static const Input in = Compressed(Binary(16 * kMiB, 2));
+  static const Input in = Compressed(BinaryData(16 * kMiB, 2));
   state.SetLabel("binary-like, 16 MiB");
   Expand(state, in);
 }
@@ -104,8 +68,8 @@ void BM_Lh5Mixed(benchmark::State& state) {
     std::vector<uint8_t> data;
     for (int i = 0; i < 8; ++i) {
       const std::vector<uint8_t> part = i % 2 == 0
-                                            ? Text(2 * kMiB, 10 + static_cast<uint32_t>(i))
-                                            : Binary(2 * kMiB, 20 + static_cast<uint32_t>(i));
+                                            ? TextData(2 * kMiB, 10 + static_cast<uint32_t>(i))
+                                            : BinaryData(2 * kMiB, 20 + static_cast<uint32_t>(i));
       data.insert(data.end(), part.begin(), part.end());
     }
     return Compressed(data);
@@ -120,13 +84,9 @@ void BM_Lh5Archive(benchmark::State& state) {
     Input found;
     const char* path = std::getenv("KV_LH5_BENCH_ARCHIVE");
     if (path == nullptr) return found;
-    TKVDoziRivovaze component(nullptr);
-    TFileStream archive(path, FileMode::kOpenReadShared);
-    for (const tools::ListedEntry& e : tools::ListArchive(component, archive).entries) {
+    for (test::StoredEntry& e : test::ReadEntries(path)) {
       if (e.header.Method != kMethodLh5) continue;
-      found.stored.resize(static_cast<size_t>(e.header.Sourcesize));
-      archive.SetPosition(e.data_offset);
-      archive.ReadBuffer(found.stored.data(), e.header.Sourcesize);
+      found.stored = std::move(e.stored);
       found.destsize = e.header.Destsize;
       break;
     }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/dozirivovaze.h"
+#include "core/bytes.h"
 #include "fuzz/fuzz_util.h"
 
 namespace kv::fuzz {
@@ -39,15 +40,8 @@ class Handlers {
     recognized = (options_ & 0x04) != 0;
   }
 
-  void Progress(int32_t& PercentageDone) {
-    if (PercentageDone < 0 || PercentageDone > 100) Fail();
-    ++reports_;
-    if (reports_ == ((options_ >> 4) & 3)) PercentageDone = -1;
-  }
-
  private:
   uint8_t options_;
-  int reports_ = 0;
 };
 
 std::string WantedName(uint8_t options, const uint8_t* archive, size_t size) {
@@ -74,16 +68,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (options & 0x01) component.SetOnExpand(TExpandEvent::Bind<&Handlers::Expand>(&handlers));
   if (options & 0x02)
     component.SetOnRecognize(TRecognizeEvent::Bind<&Handlers::Recognize>(&handlers));
-  if (options & 0x08)
-    component.SetOnShowProgress(TShowProgressEvent::Bind<&Handlers::Progress>(&handlers));
+  test::ProgressLog progress;
+  progress.refuse_at = ((options >> 4) & 3) - 1;
+  if (options & 0x08) component.SetOnShowProgress(progress.Event());
 
   TMemoryStream archive(std::vector<uint8_t>(data + 1, data + size));
-  CappedSink dest;
+  test::CountingSink dest(kOutputCap);
   try {
     component.WalkArchive(archive, dest, WantedName(options, data + 1, size - 1));
   } catch (const Exception&) {
     // A named failure is the expected end of a damaged archive.
   }
   if (archive.Position() < 0) Fail();
+  for (const int32_t p : progress.reports)
+    if (p < 0 || p > 100) Fail();
   return 0;
 }

@@ -10,7 +10,8 @@
 //             ends early
 //   bit 4     the source delivers short reads (at most 100 bytes each)
 //
-// Checked after every run that raised nothing: the session's checksum is the
+// Checked after every run: each progress report lies in 0..100. After every
+// run that raised nothing besides: the session's checksum is the
 // byte sum of what reached the destination; no more than Sourcesize bytes
 // were read; and for the expanders that run to Destsize (LZH1, LH5) the
 // output is empty for Destsize <= 0, otherwise at least Destsize bytes and at
@@ -27,37 +28,6 @@
 
 namespace kv::fuzz {
 
-// A memory source whose reads may come short.
-class ShortReadSource final : public TStream {
- public:
-  ShortReadSource(const uint8_t* data, size_t size, int32_t max_read)
-      : bytes_(std::vector<uint8_t>(data, data + size)), max_read_(max_read) {}
-
-  int32_t Read(void* buffer, int32_t count) override {
-    return bytes_.Read(buffer, std::min(count, max_read_));
-  }
-  int32_t Write(const void*, int32_t) override { return 0; }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override { return bytes_.Seek(offset, origin); }
-  int64_t Size() override { return bytes_.Size(); }
-
- private:
-  TMemoryStream bytes_;
-  int32_t max_read_;
-};
-
-class RefusingProgress {
- public:
-  explicit RefusingProgress(int refuse_at) : refuse_at_(refuse_at) {}
-  void Report(int32_t& PercentageDone) {
-    if (PercentageDone < 0 || PercentageDone > 100) Fail();
-    if (++reports_ == refuse_at_) PercentageDone = -1;
-  }
-
- private:
-  int refuse_at_;
-  int reports_ = 0;
-};
-
 // `overrun`: how far past Destsize the expander may write (its longest
 // match minus one), or -1 for an expander that ignores Destsize.
 inline int RunCodecTarget(uint8_t method, int overrun, const uint8_t* data, size_t size) {
@@ -68,18 +38,23 @@ inline int RunCodecTarget(uint8_t method, int overrun, const uint8_t* data, size
   const int32_t sourcesize = (options & 0x08) ? stored_size + 1000 : stored_size;
 
   TKVDoziRivovaze component(nullptr);
-  RefusingProgress progress((options >> 1) & 3);
-  if (options & 0x01)
-    component.SetOnShowProgress(TShowProgressEvent::Bind<&RefusingProgress::Report>(&progress));
-  ShortReadSource source(in.Rest(), in.RestSize(), (options & 0x10) ? 100 : CodecBlockSize);
+  test::ProgressLog progress;
+  progress.refuse_at = ((options >> 1) & 3) - 1;
+  if (options & 0x01) component.SetOnShowProgress(progress.Event());
+  test::TestStream source(std::vector<uint8_t>(in.Rest(), in.Rest() + in.RestSize()),
+                          (options & 0x10) ? 100 : CodecBlockSize);
   // Room for the longest legitimate output: Destsize plus one match.
-  CappedSink dest(int64_t{kOutputCap} + 512);
+  test::CountingSink dest(int64_t{kOutputCap} + 512);
   uint32_t checksum = 0;
+  bool failed = false;
   try {
     RunCodecSession(component, dest, source, sourcesize, destsize, method, checksum, true);
   } catch (const Exception&) {
-    return 0;  // a named failure: a bad table, or a sink that is full
+    failed = true;  // a named failure: a bad table, or a sink that is full
   }
+  for (const int32_t p : progress.reports)
+    if (p < 0 || p > 100) Fail();
+  if (failed) return 0;
   if (checksum != dest.Sum()) Fail();
   if (source.Position() > std::max(sourcesize, 0)) Fail();
   if (overrun >= 0) {

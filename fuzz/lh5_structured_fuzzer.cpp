@@ -24,7 +24,10 @@
 #include "archive/codec_session.h"
 #include "archive/dozirivovaze.h"
 #include "codecs/lh5_table.h"
+#include "core/bytes.h"
 #include "fuzz/fuzz_util.h"
+#include "tests/kit/bit_writer.h"
+#include "tests/kit/bytes.h"
 
 namespace kv::fuzz {
 namespace {
@@ -32,29 +35,7 @@ namespace {
 constexpr int kWindow = 8192;
 constexpr int kMaxCodesPerBlock = 1024;
 
-// MSB-first bit writer, the order in which the expander reads.
-class BitWriter {
- public:
-  void Put(uint32_t value, int bits) {
-    for (int i = bits - 1; i >= 0; --i) {
-      acc_ = static_cast<uint8_t>((acc_ << 1) | ((value >> i) & 1));
-      if (++count_ == 8) {
-        bytes_.push_back(acc_);
-        acc_ = 0;
-        count_ = 0;
-      }
-    }
-  }
-  std::vector<uint8_t> Finish() {
-    if (count_ > 0) Put(0, 8 - count_);
-    return std::move(bytes_);
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-  uint8_t acc_ = 0;
-  int count_ = 0;
-};
+using test::BitWriter;
 
 // A code over an alphabet: lengths (0 = unused) and canonical code values.
 struct Code {
@@ -63,21 +44,6 @@ struct Code {
   std::vector<int> symbols;  // the used ones, ascending
   bool single() const { return symbols.size() == 1; }
 };
-
-void AssignCanonical(Code& code) {
-  std::array<uint32_t, 18> count{};
-  for (uint8_t l : code.lengths) ++count[l];
-  count[0] = 0;
-  std::array<uint32_t, 18> next{};
-  uint32_t c = 0;
-  for (int len = 1; len <= 16; ++len) {
-    c = (c + count[static_cast<size_t>(len - 1)]) << 1;
-    next[static_cast<size_t>(len)] = c;
-  }
-  code.codes.assign(code.lengths.size(), 0);
-  for (size_t s = 0; s < code.lengths.size(); ++s)
-    if (code.lengths[s] != 0) code.codes[s] = next[code.lengths[s]]++;
-}
 
 // A complete code over `used` randomly chosen symbols of an alphabet of
 // `alphabet` symbols. With one symbol the code is the single-code form.
@@ -95,15 +61,8 @@ Code RandomCode(InputBytes& in, int alphabet, int used) {
   std::sort(pool.begin(), pool.end());
   code.symbols = pool;
   if (used == 1) return code;
-  // Split leaves of a code tree until there are `used` of them: the Kraft
-  // sum stays exactly 1 at every step.
-  std::vector<uint8_t> depths = {0};
-  while (depths.size() < static_cast<size_t>(used)) {
-    size_t leaf = in.Range(0, static_cast<uint32_t>(depths.size() - 1));
-    while (depths[leaf] >= 16) leaf = (leaf + 1) % depths.size();
-    ++depths[leaf];
-    depths.push_back(depths[leaf]);
-  }
+  std::vector<uint8_t> depths = test::CompleteCodeDepths(
+      static_cast<size_t>(used), [&](uint32_t n) { return in.Range(0, n - 1); });
   // Deal the depths to the symbols in a random order.
   for (size_t i = 0; i < depths.size(); ++i) {
     const auto j = static_cast<size_t>(
@@ -111,18 +70,8 @@ Code RandomCode(InputBytes& in, int alphabet, int used) {
     std::swap(depths[i], depths[j]);
   }
   for (size_t i = 0; i < pool.size(); ++i) code.lengths[static_cast<size_t>(pool[i])] = depths[i];
-  AssignCanonical(code);
+  code.codes = test::CanonicalCodes(code.lengths);
   return code;
-}
-
-void PutLength(BitWriter& out, int length) {
-  if (length < 7) {
-    out.Put(static_cast<uint32_t>(length), 3);
-  } else {
-    out.Put(7, 3);
-    for (int k = 7; k < length; ++k) out.Put(1, 1);
-    out.Put(0, 1);
-  }
 }
 
 // The code-length list (count bits 5, zero run after the third length) or
@@ -130,23 +79,23 @@ void PutLength(BitWriter& out, int length) {
 void PutAuxList(BitWriter& out, InputBytes& in, const Code& code, int count_bits, bool zero_run,
                 int max_count) {
   if (code.single()) {
-    out.Put(0, count_bits);
-    out.Put(static_cast<uint32_t>(code.symbols[0]), count_bits);
+    out.Bits(0, count_bits);
+    out.Bits(static_cast<uint32_t>(code.symbols[0]), count_bits);
     return;
   }
   const int last = code.symbols.back() + 1;
   const auto n =
       static_cast<int>(in.Range(static_cast<uint32_t>(last), static_cast<uint32_t>(max_count)));
-  out.Put(static_cast<uint32_t>(n), count_bits);
+  out.Bits(static_cast<uint32_t>(n), count_bits);
   const auto length_at = [&](int i) {
     return i < static_cast<int>(code.lengths.size()) ? code.lengths[static_cast<size_t>(i)] : 0;
   };
   for (int i = 0; i < n;) {
-    PutLength(out, length_at(i++));
+    out.Lh5Length(length_at(i++));
     if (zero_run && i == 3) {
       int z = 0;
       while (z < 3 && i + z < n && length_at(i + z) == 0) ++z;
-      out.Put(static_cast<uint32_t>(z), 2);
+      out.Bits(static_cast<uint32_t>(z), 2);
       i += z;
     }
   }
@@ -216,21 +165,21 @@ void PutBlock(BitWriter& out, InputBytes& in, std::vector<uint8_t>& model,
       lengths_code.lengths[static_cast<size_t>(wanted[k])] =
           shape.lengths.empty() ? 0 : shape.lengths[k];
     lengths_code.symbols = wanted;
-    if (!lengths_code.single()) AssignCanonical(lengths_code);
+    if (!lengths_code.single()) lengths_code.codes = test::CanonicalCodes(lengths_code.lengths);
   }
 
-  out.Put(static_cast<uint32_t>(codes), 16);
+  out.Bits(static_cast<uint32_t>(codes), 16);
   PutAuxList(out, in, lengths_code, 5, true, kLh5AuxLenSize);
   if (chars.single()) {
-    out.Put(0, 9);
-    out.Put(static_cast<uint32_t>(chars.symbols[0]), 9);
+    out.Bits(0, 9);
+    out.Bits(static_cast<uint32_t>(chars.symbols[0]), 9);
   } else {
-    out.Put(static_cast<uint32_t>(char_count), 9);
+    out.Bits(static_cast<uint32_t>(char_count), 9);
     for (const LengthSymbol& s : char_list) {
       const auto sym = static_cast<size_t>(s.symbol);
-      if (!lengths_code.single()) out.Put(lengths_code.codes[sym], lengths_code.lengths[sym]);
-      if (s.symbol == 1) out.Put(s.extra, 4);
-      if (s.symbol == 2) out.Put(s.extra, 9);
+      if (!lengths_code.single()) out.Bits(lengths_code.codes[sym], lengths_code.lengths[sym]);
+      if (s.symbol == 1) out.Bits(s.extra, 4);
+      if (s.symbol == 2) out.Bits(s.extra, 9);
     }
   }
   // Up to 15 position lengths: a fifteenth is read and ignored.
@@ -239,18 +188,19 @@ void PutBlock(BitWriter& out, InputBytes& in, std::vector<uint8_t>& model,
   for (int k = 0; k < codes; ++k) {
     const int c = chars.symbols[in.Range(0, static_cast<uint32_t>(chars.symbols.size() - 1))];
     if (!chars.single())
-      out.Put(chars.codes[static_cast<size_t>(c)], chars.lengths[static_cast<size_t>(c)]);
+      out.Bits(chars.codes[static_cast<size_t>(c)], chars.lengths[static_cast<size_t>(c)]);
     if (c < 256) {
       model.push_back(static_cast<uint8_t>(c));
     } else {
       const int p =
           positions.symbols[in.Range(0, static_cast<uint32_t>(positions.symbols.size() - 1))];
       if (!positions.single())
-        out.Put(positions.codes[static_cast<size_t>(p)], positions.lengths[static_cast<size_t>(p)]);
+        out.Bits(positions.codes[static_cast<size_t>(p)],
+                 positions.lengths[static_cast<size_t>(p)]);
       uint32_t distance = static_cast<uint32_t>(p);
       if (p >= 2) {
         const uint32_t extra = in.Le32() & ((1u << (p - 1)) - 1);
-        out.Put(extra, p - 1);
+        out.Bits(extra, p - 1);
         distance = (1u << (p - 1)) + extra;
       }
       ++distance;
@@ -275,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<size_t> code_ends;
   for (int b = 0; b < blocks && model.size() - kWindow < static_cast<size_t>(kOutputCap) / 2; ++b)
     PutBlock(out, in, model, code_ends);
-  std::vector<uint8_t> stream = out.Finish();
+  std::vector<uint8_t> stream = out.Bytes();
   const size_t total = model.size() - kWindow;
 
   // Destsize: the whole output, or (bit 2) a point inside it, where the

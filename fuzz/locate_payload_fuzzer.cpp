@@ -5,13 +5,17 @@
 // the file really stores after a copy of the marker text.
 #include <algorithm>
 #include <string>
+#include <vector>
 
+#include "core/bytes.h"
 #include "fuzz/fuzz_util.h"
 #include "launcher/launcher.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static kv::fuzz::ScratchFile file("launcher");
-  const int32_t result = kv::LocatePayload(file.Write(data, size));
+  static const kv::test::TempDir dir;
+  const std::string path = dir.File("Setup.exe");
+  kv::test::WriteFile(path, std::vector<uint8_t>(data, data + size));
+  const int32_t result = kv::LocatePayload(path);
   if (result <= 0) return 0;
   if (static_cast<size_t>(result) >= size) kv::fuzz::Fail();
   uint8_t marker[kv::kPayloadMarkerSize];

@@ -8,21 +8,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/kit/files.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-
-namespace {
-
-std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
@@ -45,7 +36,7 @@ int main(int argc, char** argv) {
   std::sort(inputs.begin(), inputs.end());
   for (const auto& path : inputs) {
     std::fprintf(stderr, "replay: %s\n", path.string().c_str());
-    const std::vector<uint8_t> data = ReadAll(path);
+    const std::vector<uint8_t> data = kv::test::ReadFile(path.string());
     // A zero-length vector's data() may be null; libFuzzer never passes null.
     static const uint8_t kNoData[1] = {0};
     LLVMFuzzerTestOneInput(data.empty() ? kNoData : data.data(), data.size());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/bytes.h"
 #include "fuzz/fuzz_util.h"
 #include "launcher/launcher.h"
 #include "tools/archive_writer.h"
@@ -33,8 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const tools::BuilderError&) {
     return 0;
   }
-  static fuzz::ScratchFile file("stamp");
-  const int32_t offset = LocatePayload(file.Write(stamped.data(), stamped.size()));
+  static const test::TempDir dir;
+  const std::string path = dir.File("Setup.exe");
+  test::WriteFile(path, stamped);
+  const int32_t offset = LocatePayload(path);
   if (offset < static_cast<int32_t>(image.size())) fuzz::Fail();
   const auto at = static_cast<size_t>(offset);
   if (at + 4 + archive.size() != stamped.size()) fuzz::Fail();
