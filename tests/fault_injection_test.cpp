@@ -220,7 +220,7 @@ TEST_P(CodecFaultTest, EveryFailedReadEndsInANamedFailure) {
       EXPECT_EQ(Writes(dest), k - 1);
     } else if (GetParam() == kMethodLh5) {
       // Missing bits may spoil a later block head before the sum is taken.
-      EXPECT_TRUE(f == kBadChecksum || f == kBadTable) << f.class_name << ": " << f.message;
+      EXPECT_TRUE(f == kBadChecksum || f == kBadTable) << f;
     } else {
       // A read that delivers nothing ends the input for the codec: the
       // output comes out wrong, and the sum says so.
@@ -297,8 +297,7 @@ TEST_F(WalkFaultTest, EveryFailedArchiveReadEndsCleanly) {
       EXPECT_TRUE(std::find(outputs_.begin(), outputs_.end(), dest.Data()) != outputs_.end())
           << dest.Data().size() << " bytes written";
     } else {
-      EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable)
-          << f.class_name << ": " << f.message;
+      EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable) << f;
     }
     ExpectSessionDetached();
   }
@@ -389,7 +388,7 @@ TEST_F(ExtractEntryFaultTest, FailedArchiveFileReadsCloseTheArchive) {
     if (f == kNone) {
       EXPECT_TRUE(dest.Data().empty() || dest.Data() == data_);
     } else {
-      EXPECT_TRUE(f == kReadError || f == kBadChecksum) << f.class_name << ": " << f.message;
+      EXPECT_TRUE(f == kReadError || f == kBadChecksum) << f;
     }
     ExpectArchiveClosed();
   }
@@ -527,8 +526,7 @@ TEST_P(LauncherFaultTest, TemporaryArchiveReads) {
       EXPECT_TRUE(written.empty() || written == installer_);
       EXPECT_EQ(platform_.launches.size(), 1u);
     } else {
-      EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable)
-          << f.class_name << ": " << f.message;
+      EXPECT_TRUE(f == kReadError || f == kBadChecksum || f == kBadTable) << f;
       EXPECT_TRUE(platform_.launches.empty()) << "a failed extraction is never started";
     }
   }

@@ -191,8 +191,7 @@ TEST_F(LocatePayloadTest, FilesOfEightBytesOrFewerAreNotSearched) {
 TEST_F(LocatePayloadTest, MissingFileRaisesOpenError) {
   const std::string path = dir_.File("absent.exe");
   const Failure f = FailureOf([&] { LocatePayload(path); });
-  EXPECT_EQ(f.class_name, "EFOpenError");
-  EXPECT_EQ(f.message, "Cannot open file " + path);
+  EXPECT_EQ(f, (Failure{"EFOpenError", "Cannot open file " + path}));
 }
 
 // ---------------------------------------------------------------------------
@@ -223,7 +222,7 @@ TEST_F(LauncherTest, WithoutPayloadOnlyBeeps) {
   std::vector<uint8_t> launcher = LauncherImage(5000);
   PutMarker(launcher, 0x400, Bytes("XXXX"));
   const Failure f = Run(launcher);
-  EXPECT_EQ(f.class_name, "");
+  EXPECT_EQ(f, test::kNoFailure);
   EXPECT_EQ(platform_.beeps, 1);
   EXPECT_TRUE(platform_.temp_files.empty());
   EXPECT_TRUE(TempFolderEmpty());
@@ -234,7 +233,7 @@ TEST_F(LauncherTest, WithoutPayloadOnlyBeeps) {
 TEST_F(LauncherTest, NegativeStoredOffsetCountsAsNoPayload) {
   std::vector<uint8_t> launcher = LauncherImage(5000);
   PutMarker(launcher, 0x400, Le32(0xFFFFFF00u));
-  EXPECT_EQ(Run(launcher).class_name, "");
+  EXPECT_EQ(Run(launcher), test::kNoFailure);
   EXPECT_EQ(platform_.beeps, 1);
   EXPECT_TRUE(TempFolderEmpty());
   EXPECT_TRUE(platform_.launches.empty());
@@ -244,7 +243,7 @@ TEST_F(LauncherTest, NormalEndExtractsAndStartsTheInstaller) {
   const std::vector<uint8_t> installer = test::BinaryData(70000, 7);
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", installer);
   const Failure f = Run(StampedLauncher(87040, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f.class_name, "") << f.message;
+  EXPECT_EQ(f, test::kNoFailure);
 
   EXPECT_EQ(platform_.beeps, 0);
   ASSERT_EQ(platform_.temp_files.size(), 1u);
@@ -266,8 +265,8 @@ TEST_F(LauncherTest, LauncherPathWithSpacesStaysOneArgument) {
   std::filesystem::create_directory(dir_.File("My Files"));
   platform_.module_file_name = dir_.File("My Files") + "/setup.exe";
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("MZ!"));
-  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)).class_name,
-            "");
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
+            test::kNoFailure);
   ASSERT_EQ(platform_.launches.size(), 1u);
   const std::string& p = platform_.launches[0].parameters;
   EXPECT_EQ(p, "\"/SOURCE=" + dir_.File("My Files") + "/setup.exe\" \"/DATA=" + DataPath() + "\"");
@@ -282,7 +281,7 @@ TEST_F(LauncherTest, TrailingBytesAfterTheArchiveChangeNothing) {
   const std::vector<uint8_t> signature = test::RandomData(4096, 11);
   const Failure f =
       Run(StampedLauncher(2048, static_cast<uint32_t>(archive.size()), archive, signature));
-  EXPECT_EQ(f.class_name, "") << f.message;
+  EXPECT_EQ(f, test::kNoFailure);
   EXPECT_TRUE(ReadFile(DataPath()) == archive);
   EXPECT_TRUE(ReadFile(InstallerPath()) == installer);
   EXPECT_EQ(platform_.launches.size(), 1u);
@@ -291,16 +290,16 @@ TEST_F(LauncherTest, TrailingBytesAfterTheArchiveChangeNothing) {
 TEST_F(LauncherTest, EntryNameCaseIsIgnored) {
   const std::vector<uint8_t> installer = Bytes("lower-case entry");
   const std::vector<uint8_t> archive = InstallerArchive("installer\\zivizivaz.exe", installer);
-  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)).class_name,
-            "");
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
+            test::kNoFailure);
   EXPECT_TRUE(ReadFile(InstallerPath()) == installer);
   EXPECT_EQ(platform_.launches.size(), 1u);
 }
 
 TEST_F(LauncherTest, ArchiveWithoutTheEntryStartsAnEmptyInstaller) {
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\Other.exe", Bytes("other"));
-  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)).class_name,
-            "");
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
+            test::kNoFailure);
   ASSERT_TRUE(FileExists(InstallerPath()));
   EXPECT_TRUE(ReadFile(InstallerPath()).empty());
   ASSERT_EQ(platform_.launches.size(), 1u);
@@ -314,8 +313,7 @@ TEST_F(LauncherTest, FailedExtractionIsReportedAndNothingIsStarted) {
       {"Installer\\ZIVizivaz.exe", kMethodRle, static_cast<int32_t>(installer.size()),
        test::Sum(installer) + 1, tools::CompressRle(installer)}});
   const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f.class_name, "EBadChecksum");
-  EXPECT_EQ(f.message, "Bad checksum during expansion -- data may be invalid");
+  EXPECT_EQ(f, (Failure{"EBadChecksum", "Bad checksum during expansion -- data may be invalid"}));
   EXPECT_TRUE(platform_.launches.empty()) << "a damaged installer must not be started";
   // Nothing is deleted: the temporary archive and the installer file stay.
   EXPECT_TRUE(ReadFile(DataPath()) == archive);
@@ -327,8 +325,7 @@ TEST_F(LauncherTest, LengthZeroCopiesTheWholeLauncherAndFailsExtraction) {
   const std::vector<uint8_t> launcher = StampedLauncher(1024, 0, archive);
   const Failure f = Run(launcher);
   // The copy starts with "MZ", not with an archive header.
-  EXPECT_EQ(f.class_name, "EInvalidHeader");
-  EXPECT_EQ(f.message, "Can't recognize compressed file header");
+  EXPECT_EQ(f, (Failure{"EInvalidHeader", "Can't recognize compressed file header"}));
   EXPECT_TRUE(ReadFile(DataPath()) == launcher) << "length 0 copies the whole launcher file";
   ASSERT_TRUE(FileExists(InstallerPath()));
   EXPECT_TRUE(ReadFile(InstallerPath()).empty());
@@ -339,8 +336,7 @@ TEST_F(LauncherTest, LengthBeyondTheFileRaisesReadError) {
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
   const auto claimed = static_cast<uint32_t>(archive.size() + 1);
   const Failure f = Run(StampedLauncher(1024, claimed, archive));
-  EXPECT_EQ(f.class_name, "EReadError");
-  EXPECT_EQ(f.message, "Stream read error");
+  EXPECT_EQ(f, (Failure{"EReadError", "Stream read error"}));
   // The temporary archive stays, incomplete; no installer file was made.
   ASSERT_EQ(platform_.temp_files.size(), 1u);
   EXPECT_TRUE(FileExists(DataPath()));
@@ -354,8 +350,7 @@ TEST_F(LauncherTest, LengthOf2GiBOrMoreRaisesReadError) {
   for (uint32_t length : {0x80000000u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(length);
     const Failure f = Run(StampedLauncher(1024, length, archive));
-    EXPECT_EQ(f.class_name, "EReadError");
-    EXPECT_EQ(f.message, "Stream read error");
+    EXPECT_EQ(f, (Failure{"EReadError", "Stream read error"}));
     EXPECT_FALSE(FileExists(InstallerPath()));
     EXPECT_TRUE(platform_.launches.empty());
   }
@@ -365,8 +360,8 @@ TEST_F(LauncherTest, InstallerNotCreatableRaisesCreateError) {
   platform_.windows_directory = dir_.File("absent") + "/WINDOWS";
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
   const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f.class_name, "EFCreateError");
-  EXPECT_EQ(f.message, "Cannot create file " + dir_.File("absent") + "/WINDOWS\\ZIVizivaz.exe");
+  EXPECT_EQ(f, (Failure{"EFCreateError",
+                        "Cannot create file " + dir_.File("absent") + "/WINDOWS\\ZIVizivaz.exe"}));
   EXPECT_TRUE(ReadFile(DataPath()) == archive) << "the temporary archive must be complete";
   EXPECT_TRUE(platform_.launches.empty());
 }
@@ -375,8 +370,8 @@ TEST_F(LauncherTest, TempFileNameFailureRaisesCreateError) {
   platform_.temp_file_name_fails = true;
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
   const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f.class_name, "EFCreateError");
-  EXPECT_EQ(f.message, "Cannot create file " + dir_.File("TEMP") + "/KVIXXXX.tmp");
+  EXPECT_EQ(f,
+            (Failure{"EFCreateError", "Cannot create file " + dir_.File("TEMP") + "/KVIXXXX.tmp"}));
   EXPECT_FALSE(FileExists(InstallerPath()));
   EXPECT_TRUE(platform_.launches.empty());
 }
@@ -386,8 +381,8 @@ TEST_F(LauncherTest, TemporaryArchiveNotCreatableRaisesCreateError) {
   platform_.temp_file_name_override = dir_.File("gone") + "/KVI1.tmp";
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
   const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f.class_name, "EFCreateError");
-  EXPECT_EQ(f.message, "Cannot create file " + platform_.temp_file_name_override);
+  EXPECT_EQ(f,
+            (Failure{"EFCreateError", "Cannot create file " + platform_.temp_file_name_override}));
   EXPECT_FALSE(FileExists(InstallerPath()));
   EXPECT_TRUE(platform_.launches.empty());
 }
@@ -397,8 +392,7 @@ TEST_F(LauncherTest, FullDiskRaisesWriteError) {
   platform_.temp_file_name_override = "/dev/full";
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
   const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f.class_name, "EWriteError");
-  EXPECT_EQ(f.message, "Stream write error");
+  EXPECT_EQ(f, (Failure{"EWriteError", "Stream write error"}));
   EXPECT_FALSE(FileExists(InstallerPath()));
   EXPECT_TRUE(platform_.launches.empty());
 }
@@ -406,8 +400,7 @@ TEST_F(LauncherTest, FullDiskRaisesWriteError) {
 TEST_F(LauncherTest, MissingLauncherFileRaisesOpenError) {
   platform_.module_file_name = dir_.File("vanished.exe");
   const Failure f = FailureOf([&] { RunLauncher(platform_); });
-  EXPECT_EQ(f.class_name, "EFOpenError");
-  EXPECT_EQ(f.message, "Cannot open file " + dir_.File("vanished.exe"));
+  EXPECT_EQ(f, (Failure{"EFOpenError", "Cannot open file " + dir_.File("vanished.exe")}));
   EXPECT_TRUE(TempFolderEmpty());
 }
 
@@ -416,8 +409,7 @@ TEST(LauncherOperationsTest, TempNameFailureNamesTheFolderAndPattern) {
   platform.temp_path = "C:\\TEMP\\";
   platform.temp_file_name_fails = true;
   const Failure f = FailureOf([&] { NewTempFileName(platform); });
-  EXPECT_EQ(f.class_name, "EFCreateError");
-  EXPECT_EQ(f.message, "Cannot create file C:\\TEMP\\KVIXXXX.tmp");
+  EXPECT_EQ(f, (Failure{"EFCreateError", "Cannot create file C:\\TEMP\\KVIXXXX.tmp"}));
 }
 
 TEST(LauncherOperationsTest, WindowsDirectoryPathEndsInExactlyOneBackslash) {
