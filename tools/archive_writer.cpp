@@ -63,8 +63,8 @@ std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries
   out.reserve(bytes);
   ArchiveHeader header;
   std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
-  const std::string_view id =
-      MethodIDs[entries.empty() ? kMethodStored : entries[0].method % kMethodCount];
+  const size_t first_method = entries.empty() ? size_t{kMethodStored} : entries[0].method;
+  const std::string_view id = MethodIDs[first_method % kMethodCount];
   std::copy(id.begin(), id.end(), header.CompressID);
   header.TotalSize = static_cast<int32_t>(total);
   header.ArchiveType = caMulti;
