@@ -4,11 +4,13 @@
 // rle_test.cpp.)
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -113,7 +115,14 @@ TEST(ArchiveWriterTest, EveryEntryRoundTripsThroughTheComponent) {
   for (size_t i = 0; i < items.size(); ++i) {
     SCOPED_TRACE(items[i].name);
     EXPECT_EQ(listing.entries[i].name, items[i].name);
-    EXPECT_EQ(listing.entries[i].header.Method, items[i].method);
+    // RLE that would not come out smaller is stored as it is.
+    const tools::ListedEntry& e = listing.entries[i];
+    EXPECT_TRUE(e.header.Method == items[i].method || e.header.Method == kMethodStored);
+    if (e.header.Method == kMethodStored) {
+      EXPECT_EQ(e.header.Sourcesize, e.header.Destsize);
+    } else {
+      EXPECT_LT(e.header.Sourcesize, e.header.Destsize);
+    }
     EXPECT_EQ(listing.entries[i].header.Destsize, static_cast<int32_t>(items[i].data.size()));
     EXPECT_EQ(listing.entries[i].header.Checksum, test::Sum(items[i].data));
   }
@@ -200,11 +209,16 @@ TEST(StampTest, StampedLauncherCarriesTheArchiveAtTheImagesEnd) {
   EXPECT_EQ(LocatePayload(dir.File("Setup.exe")), 87040);
 }
 
+// An archive that a launcher can start: one non-empty installer entry.
+std::vector<uint8_t> SetupArchive() {
+  return BuildArchive(std::vector<ArchiveEntrySpec>{{"Installer\\ZIVizivaz.exe", Bytes("MZ"), 0}});
+}
+
 TEST(StampTest, OffsetNeverEndsInThePlaceholderByte) {
   // Blocks at 0x1058 or 0x1158 would read as unprocessed launchers.
   for (size_t size : {size_t{0x1058}, size_t{0x1158}, size_t{0x1057}, size_t{0x1059}}) {
     SCOPED_TRACE(size);
-    const std::vector<uint8_t> archive = BuildArchive(std::vector<ArchiveEntrySpec>{});
+    const std::vector<uint8_t> archive = SetupArchive();
     const std::vector<uint8_t> stamped = tools::StampLauncher(UnstampedLauncher(size), archive);
     const uint32_t offset = LoadLE32(stamped.data() + kStoredAt);
     EXPECT_NE(offset & 0xFF, 0x58u);
@@ -224,13 +238,55 @@ TEST(StampTest, OffsetNeverEndsInThePlaceholderByte) {
 TEST(StampTest, RefusesFileWithoutMarkerAndOneAlreadyStamped) {
   // Each refusal says which it is: whoever hands over the wrong program must
   // not be told that it was stamped before.
-  const std::vector<uint8_t> once = tools::StampLauncher(UnstampedLauncher(1024), Bytes("archive"));
-  const Failure no_marker =
-      FailureOf([] { tools::StampLauncher(Bytes("MZ just a program"), Bytes("archive")); });
-  const Failure stamped = FailureOf([&] { tools::StampLauncher(once, Bytes("archive")); });
-  EXPECT_EQ(no_marker.class_name, "BuilderError");
-  EXPECT_EQ(stamped.class_name, "BuilderError");
-  EXPECT_NE(no_marker.message, stamped.message);
+  const std::vector<uint8_t> archive = SetupArchive();
+  const std::vector<uint8_t> once = tools::StampLauncher(UnstampedLauncher(1024), archive);
+  std::vector<uint8_t> no_marker = UnstampedLauncher(1024);
+  no_marker[test::kMarkerOffset] = 'k';
+  std::vector<uint8_t> two_markers = UnstampedLauncher(1024);
+  test::PutMarker(two_markers, 0x300, Bytes("XXXX"));
+  std::vector<uint8_t> x64 = UnstampedLauncher(1024);
+  x64[0x44] = 0x64, x64[0x45] = 0x86, x64[0x58] = 0x0B, x64[0x59] = 0x02;
+  std::vector<uint8_t> not_pe = UnstampedLauncher(1024);
+  not_pe[0x41] = 'X';
+
+  // The table is the whole set of launcher refusals, each with its reason.
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {Bytes("MZ just a program"), "not a launcher: not a Windows program"},
+      {not_pe, "not a launcher: not a Windows program"},
+      {x64, "not a launcher: not a 32-bit Windows program"},
+      {no_marker, "not a launcher: the marker KVI_SIZE is missing"},
+      {two_markers, "not a launcher: the marker KVI_SIZE appears more than once"},
+      {once, "launcher already stamped (or its marker is damaged)"},
+  };
+  for (const auto& [image, message] : cases) {
+    EXPECT_EQ(FailureOf([&] { tools::StampLauncher(image, archive); }),
+              (Failure{"BuilderError", message}));
+  }
+  // The x86-64 build of the launcher is taken when asked for.
+  EXPECT_NO_THROW(tools::StampLauncher(x64, archive, tools::LauncherMachine::kI386OrX64));
+}
+
+TEST(StampTest, RefusesArchivesThatStartNoInstaller) {
+  const auto archive = [](std::vector<ArchiveEntrySpec> entries) { return BuildArchive(entries); };
+  const ArchiveEntrySpec installer{"installer\\zivizivaz.EXE", Bytes("MZ"), 0};
+  const ArchiveEntrySpec data{"Data\\a", Bytes("a"), 0};
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {Bytes("ZERK"), "not an archive (shorter than an archive header)"},
+      {Join({Bytes("ZERQ\x1A"), Repeat(40, 0)}),
+       "not an archive: Can't recognize compressed file header"},
+      {archive({data}),
+       "the archive has no entry Installer\\ZIVizivaz.exe, which a launcher starts"},
+      {archive({installer, data, installer}),
+       "the archive has 2 entries named Installer\\ZIVizivaz.exe (a launcher would join them)"},
+      {archive({{"Installer\\ZIVizivaz.exe", {}, 0}, data}),
+       "the archive's Installer\\ZIVizivaz.exe is empty"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    EXPECT_EQ(FailureOf([&] { tools::CheckSetupArchive(bytes); }),
+              (Failure{"BuilderError", message}));
+  }
+  // The name is matched with ASCII case ignored, as the launcher matches it.
+  EXPECT_NO_THROW(tools::CheckSetupArchive(archive({data, installer})));
 }
 
 TEST(StampTest, RefusesResultOf2GiBOrMore) {
@@ -255,11 +311,13 @@ class KvarcCliTest : public ::testing::Test {
     std::string err;
   };
 
-  // Runs kvarc with `args`, each passed as one argument.
-  Result Kvarc(const std::vector<std::string>& args) {
+  // Runs kvarc with `args`, each passed as one argument, and `input` on
+  // its standard input.
+  Result Kvarc(const std::vector<std::string>& args, const std::string& input = "") {
+    WriteFile(dir_.File("stdin.txt"), Bytes(input));
     std::string command = "cd '" + dir_.path() + "' && '" KVARC_PATH "'";
     for (const std::string& a : args) command += " '" + a + "'";
-    command += " >stdout.txt 2>stderr.txt </dev/null";
+    command += " >stdout.txt 2>stderr.txt <stdin.txt";
     const int status = std::system(command.c_str());
     Result r;
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -371,7 +429,7 @@ TEST_F(KvarcCliTest, NotAnArchiveIsRejected) {
   WriteFile(Path("bad.zerk"), Join({Bytes("zerk"), Repeat(30, 0x1A)}));
   const Result r = Kvarc({"list", "bad.zerk"});
   ExpectOneLineError(r);
-  EXPECT_NE(r.err.find("Can't recognize compressed file header"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, "kvarc: bad.zerk: not an archive, nor a launcher that carries one\n");
   ExpectOneLineError(Kvarc({"test", "missing.zerk"}));
 }
 
@@ -412,6 +470,204 @@ TEST_F(KvarcCliTest, StampRefusesFilesItCannotUse) {
   WriteFile(Path("taken.exe"), Bytes("taken"));
   ExpectOneLineError(Kvarc({"stamp", "Setup.exe", "a.zerk", "taken.exe"}));
   EXPECT_EQ(ReadFile(Path("taken.exe")), Bytes("taken"));
+}
+
+// ---------------------------------------------------------------------------
+// KvarcPackagerTest: folders, setup in one step, extraction of everything,
+// stamped files read as archives, and every refusal with its exact line.
+
+class KvarcPackagerTest : public KvarcCliTest {
+ protected:
+  void SetUp() override {
+    MakeArchive();
+    WriteFile(Path("inst.exe"), installer_);
+    std::filesystem::create_directories(Path("data/sub/deeper"));
+    WriteFile(Path("data/a.txt"), test::TextData(20000, 3));
+    WriteFile(Path("data/sub/b.bin"), test::RandomData(3000, 4));
+    WriteFile(Path("data/sub/deeper/empty.txt"), {});
+    WriteFile(Path("Setup.exe"), UnstampedLauncher(4096));
+  }
+  // The tree below `root`: relative path -> contents.
+  std::map<std::string, std::vector<uint8_t>> Tree(const std::string& root) const {
+    std::map<std::string, std::vector<uint8_t>> tree;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(Path(root)))
+      if (f.is_regular_file())
+        tree[std::filesystem::relative(f.path(), Path(root)).string()] = ReadFile(f.path());
+    return tree;
+  }
+  void Sparse(const std::string& name, off_t size) {
+    WriteFile(Path(name), {});
+    ASSERT_EQ(::truncate(Path(name).c_str(), size), 0);
+  }
+};
+
+TEST_F(KvarcPackagerTest, SetupPacksAFolderThatExtractsBackWhole) {
+  const Result made =
+      Kvarc({"setup", "-o", "My Setup.exe", "--launcher", "Setup.exe", "inst.exe", "data"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  EXPECT_EQ(made.err, "");
+
+  // A stamped file is an archive to every reading command, wherever its
+  // payload is and whatever follows it (a signature).
+  std::vector<uint8_t> signed_setup = ReadFile(Path("My Setup.exe"));
+  test::Append(signed_setup, Repeat(700, 0x30));
+  WriteFile(Path("signed.exe"), signed_setup);
+  const Result list = Kvarc({"list", "signed.exe"});
+  ASSERT_EQ(list.exit_code, 0) << list.err;
+  // Folders become '\' names; the empty file stands first, where the
+  // reader meets it before the total runs out.
+  const size_t empty_at = list.out.find("data\\sub\\deeper\\empty.txt");
+  EXPECT_NE(empty_at, std::string::npos) << list.out;
+  EXPECT_LT(empty_at, list.out.find("Installer\\ZIVizivaz.exe")) << list.out;
+  const Result test = Kvarc({"test", "signed.exe"});
+  EXPECT_EQ(test.exit_code, 0) << test.err;
+  EXPECT_EQ(test.out.substr(test.out.rfind("signed.exe:")), "signed.exe: all 4 entries ok\n");
+
+  const Result all = Kvarc({"extract", "signed.exe", "-o", "out"});
+  ASSERT_EQ(all.exit_code, 0) << all.err;
+  EXPECT_EQ(all.out, "signed.exe: 4 files extracted into out\n");
+  std::map<std::string, std::vector<uint8_t>> expected = Tree("data");
+  std::map<std::string, std::vector<uint8_t>> data_part;
+  for (const auto& [name, bytes] : Tree("out/data")) data_part[name] = bytes;
+  EXPECT_EQ(data_part, expected);
+  EXPECT_EQ(ReadFile(Path("out/Installer/ZIVizivaz.exe")), installer_);
+
+  // What the launcher itself finds and extracts is the installer.
+  const int32_t offset = LocatePayload(Path("My Setup.exe"));
+  ASSERT_GT(offset, 0);
+  const std::vector<uint8_t> payload = ReadFile(Path("My Setup.exe"));
+  const std::vector<uint8_t> archive(payload.begin() + offset + 4, payload.end());
+  EXPECT_EQ(LoadLE32(payload.data() + offset), archive.size());
+  EXPECT_EQ(ExtractFromBytes(archive, "Installer\\ZIVizivaz.exe"), installer_);
+}
+
+TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreStoredAndListsComeFromFiles) {
+  WriteFile(Path("list.txt"), Bytes("LZH:docs/a=data/a.txt\r\n\ndata/sub/b.bin\n"));
+  const Result r = Kvarc({"create", "-v", "a2.zerk", "@list.txt", "@-"}, "inst.exe\n");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<uint8_t> archive = ReadFile(Path("a2.zerk"));
+  TKVDoziRivovaze component(nullptr);
+  TMemoryStream stream(archive);
+  const tools::ArchiveListing listing = tools::ListArchive(component, stream);
+  ASSERT_EQ(listing.entries.size(), 3u);
+  EXPECT_EQ(listing.entries[0].name, "docs\\a");
+  EXPECT_EQ(listing.entries[0].header.Method, kMethodLzh1);
+  EXPECT_EQ(listing.entries[1].name, "b.bin");
+  EXPECT_EQ(listing.entries[1].header.Method, kMethodStored);  // random bytes do not shrink
+  EXPECT_EQ(listing.entries[2].name, "inst.exe");
+  EXPECT_EQ(r.out.substr(r.out.rfind("a2.zerk:")),
+            "a2.zerk: 3 entries, " + std::to_string(archive.size()) + " bytes from 53000\n");
+  EXPECT_EQ(ExtractFromBytes(archive, "DOCS\\A"), ReadFile(Path("data/a.txt")));
+}
+
+TEST_F(KvarcPackagerTest, OneEntryGoesToAFileStandardOutputOrADevice) {
+  const Result out = Kvarc({"extract", "a.zerk", "data.bin", "-"});
+  ASSERT_EQ(out.exit_code, 0) << out.err;
+  EXPECT_TRUE(Bytes(out.out) == data_);
+  // A link is written through, not replaced by a file of its own.
+  WriteFile(Path("target.bin"), Bytes("old"));
+  std::filesystem::create_symlink("target.bin", Path("link.bin"));
+  EXPECT_EQ(Kvarc({"extract", "a.zerk", "data.bin", "link.bin"}).exit_code, 1);
+  EXPECT_EQ(Kvarc({"extract", "-f", "a.zerk", "data.bin", "link.bin"}).exit_code, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("link.bin")));
+  EXPECT_EQ(ReadFile(Path("target.bin")), data_);
+  EXPECT_EQ(Kvarc({"extract", "a.zerk", "data.bin", "/dev/null"}).exit_code, 0);
+}
+
+TEST_F(KvarcPackagerTest, RefusalsAreOneLineAndWriteNothing) {
+  Sparse("huge.bin", off_t{3} << 30);
+  Sparse("half1.bin", off_t{1} << 30);
+  Sparse("half2.bin", off_t{1} << 30);
+  WriteFile(Path("plain.exe"), Bytes("MZ, but no launcher"));
+  WriteFile(Path("short.zerk"), Bytes("ZERK\x1A"));
+  WriteFile(Path("noinst.zerk"),
+            BuildArchive(std::vector<ArchiveEntrySpec>{{"Data\\x", Bytes("x"), 0}}));
+  WriteFile(Path("evil.zerk"),
+            BuildArchive(std::vector<ArchiveEntrySpec>{{"..\\evil", Bytes("x"), 0}}));
+  // The archive as written, cut right after its first entry.
+  const std::vector<uint8_t> whole = ReadFile(Path("a.zerk"));
+  const size_t first_end = ArchiveHeader::kSize + EntryHeader::kSize + 23 + installer_.size();
+  WriteFile(Path("cut.zerk"), std::vector<uint8_t>(whole.begin(), whole.begin() + first_end));
+  std::filesystem::create_directories(Path("tree"));
+  std::filesystem::create_directories(Path("elsewhere"));
+  std::filesystem::create_symlink(Path("elsewhere"), Path("tree/Installer"));
+
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"frob"}, 2, "unknown command 'frob' (see kvarc --help)"},
+      {{"create", "-m", "ZIP", "out", "inst.exe"},
+       2,
+       "unknown method 'ZIP' (NON, RLE, LZH or LH5)"},
+      {{"extract", "a.zerk", "x"},
+       2,
+       "extract needs ENTRYNAME OUTFILE, or -o DIR (see kvarc --help)"},
+      {{"create", "out", "missing"}, 1, "missing: No such file or directory"},
+      {{"create", "out", "../x=inst.exe"}, 1, "..\\x: entry name with a '..' part"},
+      {{"create", "out", "/x=inst.exe"}, 1, "\\x: absolute entry name"},
+      {{"create", "out", "C:x=inst.exe"}, 1, "C:x: entry name with a drive letter"},
+      {{"create", "out", "a//b=inst.exe"}, 1, "a\\\\b: entry name with an empty part"},
+      {{"create", "out", "a=inst.exe", "A=data.bin"},
+       1,
+       "A: two entries with this name, ASCII case ignored (inst.exe and data.bin)"},
+      {{"create", "out", "huge.bin"},
+       1,
+       "huge.bin: 2 GiB or more (an entry holds at most 2 GiB - 1 bytes)"},
+      {{"create", "out", "half1.bin", "half2.bin"},
+       1,
+       "out: the entries add up to 2 GiB or more (an archive holds at most 2 GiB - 1 bytes)"},
+      {{"create", "out", "data/sub/deeper/empty.txt"},
+       1,
+       "out: every entry is empty, and a reader stops before the first (the archive's total size "
+       "is 0)"},
+      {{"setup", "-o", "out", "--launcher", "plain.exe", "inst.exe"},
+       1,
+       "plain.exe: not a launcher: not a Windows program"},
+      {{"setup", "-o", "out", "--launcher", "Setup.exe", "data"},
+       1,
+       "data: is a folder (the installer is one program)"},
+      {{"setup", "-o", "out", "--launcher", "Setup.exe", "data/sub/deeper/empty.txt"},
+       1,
+       "data/sub/deeper/empty.txt: empty file (the launcher would start nothing)"},
+      {{"setup", "-o", "out", "--launcher", "Setup.exe", "inst.exe",
+        "installer/zivizivaz.exe=data.bin"},
+       1,
+       "installer\\zivizivaz.exe: two entries with this name, ASCII case ignored (inst.exe and "
+       "data.bin)"},
+      {{"stamp", "Setup.exe", "noinst.zerk", "out"},
+       1,
+       "noinst.zerk: the archive has no entry Installer\\ZIVizivaz.exe, which a launcher starts"},
+      {{"list", "inst.exe"}, 1, "inst.exe: not an archive, nor a launcher that carries one"},
+      {{"test", "short.zerk"}, 1, "short.zerk: not an archive (shorter than an archive header)"},
+      {{"test", "cut.zerk"},
+       1,
+       "cut.zerk: truncated: its entries end after 30000 of the 40000 bytes its header announces"},
+      {{"extract", "a.zerk", "-o", "out", "nothing"}, 1, "a.zerk: no entry named 'nothing'"},
+      {{"extract", "evil.zerk", "-o", "out"},
+       1,
+       "evil.zerk: ..\\evil: entry name with a '..' part"},
+      {{"extract", "a.zerk", "-o", "tree"}, 1, "tree/Installer: is a symbolic link (not followed)"},
+      {{"extract", "a.zerk", "data.bin", "/dev/full"}, 1, "/dev/full: No space left on device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    const Result r = Kvarc(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    EXPECT_EQ(r.err, "kvarc: " + c.err + "\n");
+    EXPECT_FALSE(FileExists(Path("out")));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(Path("elsewhere")));
+  // Nothing is overwritten unasked: the tree is checked before anything is written.
+  ASSERT_EQ(Kvarc({"extract", "a.zerk", "-o", "x"}).exit_code, 0);
+  WriteFile(Path("x/data.bin"), Bytes("mine"));
+  std::filesystem::remove(Path("x/Installer/ZIVizivaz.exe"));
+  const Result again = Kvarc({"extract", "a.zerk", "-o", "x"});
+  EXPECT_EQ(again.err, "kvarc: x/data.bin: exists (use -f to overwrite it)\n");
+  EXPECT_FALSE(FileExists(Path("x/Installer/ZIVizivaz.exe")));
+  EXPECT_EQ(ReadFile(Path("x/data.bin")), Bytes("mine"));
 }
 
 }  // namespace

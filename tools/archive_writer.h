@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "core/stream.h"
 
 namespace kv::tools {
 
@@ -21,7 +24,8 @@ struct ArchiveEntrySpec {
 };
 
 // Builds an archive of the given entries, compressing each with the
-// builder's compressor of its method. The header's CompressID names the
+// builder's compressor of its method; an entry that would not come out
+// smaller is stored as "NON". The header's CompressID names the
 // first entry's method ("NON" for an empty archive) and TotalSize is the
 // total of the expanded sizes. Raises BuilderError when an entry cannot be
 // written (unknown method, a name or a size beyond the format's fields).
@@ -37,6 +41,26 @@ struct PrecompressedEntry {
   std::vector<uint8_t> stored;
 };
 std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries);
+
+struct PlannedEntry;
+
+// What WriteArchive did with one entry.
+struct WrittenEntry {
+  const PlannedEntry& planned;
+  uint8_t method;  // NON where the method's output would not have been smaller
+  int32_t stored;  // bytes in the archive
+};
+
+// Writes an archive of `plan` (checked and ordered by FinishPlan) to `out`,
+// reading one file at a time: the header, then each entry as its file is
+// read and compressed, so that memory holds one entry, not the archive.
+// An entry whose compressed form is not smaller than its data is stored as
+// "NON". The header's CompressID names the first entry's method as
+// written. `done` is called after every entry with the bytes read so far.
+// Raises BuilderError for a file that cannot be read or that changed size
+// since it was planned.
+void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
+                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done);
 
 // Parses a method name ("NON", "RLE", "LZH", "LH5", any case); -1 if unknown.
 int MethodFromName(const std::string& name);

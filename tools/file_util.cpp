@@ -15,34 +15,72 @@ namespace kv::tools {
 
 namespace {
 
-[[noreturn]] void RaiseCannotRead(const std::string& path, const char* reason) {
-  throw BuilderError("cannot read '" + path + "': " + reason);
+[[noreturn]] void Fail(const std::string& path, const std::string& reason) {
+  throw BuilderError(path + ": " + reason);
 }
 
 struct FdCloser {
   int fd;
-  ~FdCloser() { ::close(fd); }
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+int OpenForReading(const std::string& path) {
+  // Every reason comes from the call that failed, taken before anything
+  // else can change errno.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail(path, std::strerror(errno));
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    Fail(path, std::strerror(e));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    Fail(path, "is a directory");
+  }
+  return fd;
+}
+
+// Writes to a descriptor that the caller opened, as a stream.
+class OwnedDescriptorStream final : public TStream {
+ public:
+  explicit OwnedDescriptorStream(int fd) : fd_(fd) {}
+  ~OwnedDescriptorStream() override { ::close(fd_); }
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override {
+    const ssize_t n = count > 0 ? ::write(fd_, buffer, static_cast<size_t>(count)) : 0;
+    if (n > 0) written_ += n;
+    return n > 0 ? static_cast<int32_t>(n) : 0;
+  }
+  int64_t Seek(int64_t, SeekOrigin) override { return written_; }
+  int64_t Size() override { return written_; }
+
+ private:
+  int fd_;
+  int64_t written_ = 0;
 };
 
 }  // namespace
 
+void CheckReadable(const std::string& path) {
+  FdCloser closer{OpenForReading(path)};
+}
+
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  // Every reason comes from the call that failed, taken before anything
-  // else can change errno.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) RaiseCannotRead(path, std::strerror(errno));
-  FdCloser closer{fd};
+  FdCloser closer{OpenForReading(path)};
   struct stat st;
-  if (::fstat(fd, &st) != 0) RaiseCannotRead(path, std::strerror(errno));
-  if (S_ISDIR(st.st_mode)) RaiseCannotRead(path, "is a directory");
   std::vector<uint8_t> data;
-  if (S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(closer.fd, &st) == 0 && S_ISREG(st.st_mode))
+    data.reserve(static_cast<size_t>(st.st_size));
   uint8_t buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(closer.fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      RaiseCannotRead(path, std::strerror(errno));
+      Fail(path, std::strerror(errno));
     }
     if (n == 0) break;
     data.insert(data.end(), buffer, buffer + n);
@@ -51,18 +89,31 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 }
 
 void WriteFileSafely(const std::string& path, bool overwrite,
-                     const std::function<void(TStream&)>& fill) {
+                     const std::function<void(TStream&)>& fill, LinkPolicy links) {
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && !overwrite)
-    throw BuilderError("'" + path + "' exists (use --force to overwrite it)");
+  const bool exists = ::lstat(path.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) Fail(path, "is a directory");
+  if (exists && links == LinkPolicy::kWriteThrough && !S_ISREG(st.st_mode)) {
+    // A link, device or pipe: written where it leads, never replaced. A link
+    // to an existing regular file overwrites that file.
+    struct stat target;
+    const bool target_is_file = ::stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode);
+    if (target_is_file && !overwrite) Fail(path, "exists (use -f to overwrite it)");
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (target_is_file ? O_TRUNC : 0), 0666);
+    if (fd < 0) Fail(path, std::strerror(errno));
+    OwnedDescriptorStream out(fd);
+    fill(out);
+    return;
+  }
+  if (exists && !overwrite) Fail(path, "exists (use -f to overwrite it)");
   const std::string temp = path + ".kvarc-" + std::to_string(::getpid());
   try {
     {
       TFileStream out(temp, FileMode::kCreate);
       fill(out);
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0)
-      throw BuilderError("cannot write '" + path + "': " + std::strerror(errno));
+    if (std::rename(temp.c_str(), path.c_str()) != 0) Fail(path, std::strerror(errno));
   } catch (...) {
     std::remove(temp.c_str());
     throw;
@@ -73,6 +124,37 @@ void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<
   WriteFileSafely(path, overwrite, [&](TStream& out) {
     out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
   });
+}
+
+int32_t DescriptorStream::Write(const void* buffer, int32_t count) {
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  int32_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (failure_.empty()) failure_ = n < 0 ? std::strerror(errno) : "nothing written";
+      break;
+    }
+    done += static_cast<int32_t>(n);
+  }
+  written_ += done;
+  return done;
+}
+
+void MakeFoldersBelow(const std::string& root, const std::string& relative) {
+  std::string path = root;
+  size_t start = 0;
+  for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+    path += "/" + relative.substr(start, slash - start);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (S_ISLNK(st.st_mode)) Fail(path, "is a symbolic link (not followed)");
+      if (!S_ISDIR(st.st_mode)) Fail(path, "exists and is not a folder");
+      continue;
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) Fail(path, std::strerror(errno));
+  }
 }
 
 }  // namespace kv::tools

@@ -1,5 +1,7 @@
 // File helpers of the builder: whole-file reads and writes that never
 // overwrite without being asked and never leave a half-written file behind.
+// Every failure is a BuilderError whose text is "PATH: reason", with the
+// system's own reason where a call failed.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +13,53 @@
 
 namespace kv::tools {
 
-// Reads a whole file; BuilderError naming the file on failure.
+// Reads a whole file.
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 
-// Writes `path` through a temporary file beside it that is renamed into
-// place only when `fill` returned normally; on failure the temporary file is
-// removed and the failure passes on. An existing `path` is refused with a
-// BuilderError unless `overwrite` is set.
+// Raises unless `path` can be opened for reading (as the stream classes
+// would, but with the system's reason in the message).
+void CheckReadable(const std::string& path);
+
+enum class LinkPolicy {
+  kWriteThrough,  // an existing symlink, device or pipe is written through
+  kReplace,       // an existing symlink is replaced by the new file; never followed
+};
+
+// Writes `path`. A new or regular file is written through a temporary file
+// beside it that is renamed into place only when `fill` returned normally;
+// on failure the temporary file is removed and the failure passes on. An
+// existing regular file (or, when written through, a link to one) is
+// refused unless `overwrite` is set. With kWriteThrough a device, a pipe or
+// a symlink is opened and written as it is, never replaced: `-f` is not
+// needed for a device or a pipe, which hold no file to lose.
 void WriteFileSafely(const std::string& path, bool overwrite,
-                     const std::function<void(TStream&)>& fill);
+                     const std::function<void(TStream&)>& fill,
+                     LinkPolicy links = LinkPolicy::kWriteThrough);
 void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<uint8_t>& bytes);
+
+// A stream over an open file descriptor (standard output, a device), not
+// owned; reads deliver nothing and a position is not kept.
+class DescriptorStream final : public TStream {
+ public:
+  DescriptorStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t, SeekOrigin) override { return written_; }
+  int64_t Size() override { return written_; }
+  // The reason of the first failed write, empty while none failed.
+  const std::string& Failure() const { return failure_; }
+
+ private:
+  int fd_;
+  std::string name_;
+  int64_t written_ = 0;
+  std::string failure_;
+};
+
+// Folders of `relative` (its parts separated by '/') below `root`, made as
+// needed; the last part is the file's own name and is not made. Raises when
+// a part exists as something other than a folder, and for a symlink
+// anywhere below `root`, which is never followed.
+void MakeFoldersBelow(const std::string& root, const std::string& relative);
 
 }  // namespace kv::tools

@@ -220,10 +220,20 @@ PrecompressedEntry ImportLhaMember(const LhaMember& member) {
 }
 
 std::vector<PrecompressedEntry> ImportLhaArchive(const std::string& lzh_path,
-                                                 const std::string& out_path, bool overwrite) {
+                                                 const std::string& out_path, bool overwrite,
+                                                 int* folders_skipped) {
   const std::vector<uint8_t> lzh = ReadWholeFile(lzh_path);
   std::vector<PrecompressedEntry> entries;
-  for (const LhaMember& m : ReadLhaArchive(lzh)) entries.push_back(ImportLhaMember(m));
+  int skipped = 0;
+  for (const LhaMember& m : ReadLhaArchive(lzh)) {
+    // A folder member holds no data; its files come as members of their own.
+    if (m.method == kLhaFolderMethod) {
+      ++skipped;
+      continue;
+    }
+    entries.push_back(ImportLhaMember(m));
+  }
+  if (folders_skipped != nullptr) *folders_skipped = skipped;
   WriteFileSafely(out_path, overwrite, BuildArchive(entries));
   return entries;
 }

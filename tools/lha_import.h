@@ -46,10 +46,15 @@ int MethodForLha(const std::string& lha_method);
 // size beyond the container's fields, or data that does not verify.
 PrecompressedEntry ImportLhaMember(const LhaMember& member);
 
+// The method of a member that stands for a folder.
+inline constexpr char kLhaFolderMethod[] = "-lhd-";
+
 // Reads the LHA archive at `lzh_path` and writes the converted archive to
-// `out_path` (refused when it exists, unless `overwrite`). Returns the
-// entries written; nothing is written when any member fails.
+// `out_path` (refused when it exists, unless `overwrite`). Folder members
+// are skipped (counted in `folders_skipped`). Returns the entries written;
+// nothing is written when any member fails.
 std::vector<PrecompressedEntry> ImportLhaArchive(const std::string& lzh_path,
-                                                 const std::string& out_path, bool overwrite);
+                                                 const std::string& out_path, bool overwrite,
+                                                 int* folders_skipped = nullptr);
 
 }  // namespace kv::tools

@@ -57,7 +57,15 @@ void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uin
 }
 
 std::vector<uint8_t> UnstampedLauncher(size_t size) {
-  std::vector<uint8_t> image = LauncherImage(size);
+  std::vector<uint8_t> image = LauncherImage(std::max<size_t>(size, 0x60));
+  // The least of a 32-bit Windows image: the new header's offset, its
+  // signature, the i386 machine and the PE32 optional-header magic.
+  image[0x3C] = 0x40;
+  std::copy_n("PE\0\0", 4, image.begin() + 0x40);
+  image[0x44] = 0x4C;
+  image[0x45] = 0x01;
+  image[0x58] = 0x0B;
+  image[0x59] = 0x01;
   PutMarker(image, kMarkerOffset, Bytes("XXXX"));
   return image;
 }

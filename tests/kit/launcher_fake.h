@@ -65,8 +65,8 @@ std::vector<uint8_t> LauncherImage(size_t size);
 // Writes the marker text and `stored` (the four bytes after it) at
 // `offset`, growing the image if it is too short.
 void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& stored);
-// An unprocessed launcher: the marker and its placeholder "XXXX" at
-// kMarkerOffset.
+// An unprocessed launcher: the headers of a 32-bit Windows image, and the
+// marker and its placeholder "XXXX" at kMarkerOffset.
 std::vector<uint8_t> UnstampedLauncher(size_t size);
 // A processed launcher: an image of `image_size` bytes whose marker at
 // kMarkerOffset names the block at the image's end, the length field, the
