@@ -1,33 +1,34 @@
 #!/bin/bash
-# The main job on its embedded default: builds everything, packs the demo
-# installer and a data file into an archive, stamps a Setup.exe with it, runs
-# that Setup.exe under Wine in a fresh prefix and shows what happened.
+# The main job on its embedded default: builds the Windows programs and the
+# builder, makes a Setup.exe of the demo installer and a data file in one
+# command, runs that Setup.exe under Wine in a fresh prefix and shows what
+# happened.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-debian.sh
 source scripts/wine-env.sh
 jobs=$(nproc)
 
-echo "== building the builder (kvarc) and the Windows programs ($KV_WINE_PRESET)"
+echo "== building the Windows programs ($KV_WINE_PRESET) and the builder (kvarc), which carries Setup.exe"
+cmake --preset "$KV_WINE_PRESET" >/dev/null && cmake --build "build/$KV_WINE_PRESET" -j"$jobs" >/dev/null
 # Only the builder: the demo needs neither the tests nor the benchmarks.
 cmake --preset host -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF >/dev/null
 cmake --build build/host -j"$jobs" --target kvarc >/dev/null
-cmake --preset "$KV_WINE_PRESET" >/dev/null && cmake --build "build/$KV_WINE_PRESET" -j"$jobs" >/dev/null
 kvarc=build/host/tools/kvarc
 win=build/$KV_WINE_PRESET
+# kvarc carries the 32-bit launcher; where the host runs the x86-64 build
+# instead, that one is handed over.
+launcher_args=()
+[ "$KV_WINE_PRESET" != win32 ] && launcher_args=(--launcher "$win/launcher/Setup.exe" --allow-x64)
 
 out=build/demo
 rm -rf "$out"
 mkdir -p "$out"
 echo
-echo "== packing the installer and its data file (method LH5)"
-$kvarc create "$out/payload.zerk" "LH5:Installer\\ZIVizivaz.exe=$win/demo/demo_installer.exe" \
-  "LH5:Data\\readme.txt=demo/readme.txt"
-$kvarc list "$out/payload.zerk"
-echo
-echo "== stamping Setup.exe with the archive"
-$kvarc stamp "$win/launcher/Setup.exe" "$out/payload.zerk" "$out/Setup.exe"
-
+echo "== one command: the installer and its data file into a Setup.exe (method LH5)"
+$kvarc setup -o "$out/Setup.exe" "${launcher_args[@]}" "$win/demo/demo_installer.exe" \
+  "Data\\readme.txt=demo/readme.txt"
+$kvarc list "$out/Setup.exe"
 echo
 echo "== running Setup.exe under Wine (fresh prefix $out/wineprefix)"
 export WINEPREFIX=$PWD/$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

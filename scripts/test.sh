@@ -14,6 +14,12 @@ step "formatting (clang-format)"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 echo "every source is formatted"
 
+# Setup.exe first: the host build's kvarc carries it.
+step "Setup.exe for 32-bit Windows"
+cmake --preset win32 -DKV_WERROR=ON >/dev/null
+cmake --build build/win32 -j"$jobs"
+tests/wine/check-image.sh build/win32/launcher/Setup.exe i386
+
 step "host build and tests"
 cmake --preset host -DKV_WERROR=ON >/dev/null
 cmake --build build/host -j"$jobs"
@@ -29,11 +35,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 step "fuzz targets under AddressSanitizer and UndefinedBehaviorSanitizer"
 ./scripts/fuzz.sh "${KV_FUZZ_SECONDS:-25}"
 # --- end of fuzzing ----------------------------------------------------------
-
-step "Setup.exe for 32-bit Windows"
-cmake --preset win32 -DKV_WERROR=ON >/dev/null
-cmake --build build/win32 -j"$jobs"
-tests/wine/check-image.sh build/win32/launcher/Setup.exe i386
 
 source scripts/wine-env.sh
 if [ "$KV_WINE_PRESET" != win32 ]; then
