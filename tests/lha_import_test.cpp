@@ -175,5 +175,21 @@ TEST(LhaImportTest, ImportWritesNothingWhenAMemberFails) {
   EXPECT_TRUE(test::FileExists(dir.File("out.zerk")));
 }
 
+TEST(LhaImportTest, FolderMembersAreSkippedAndCounted) {
+  // An archive of a folder: the folder's own member, then its file.
+  std::vector<uint8_t> lzh = Level0Archive(kLhaFolderMethod, "docs\\", {}, 0, 0);
+  lzh.pop_back();  // its end mark: the file's member follows
+  const std::vector<uint8_t> text = test::Bytes("inside the folder");
+  test::Append(lzh, Level0Archive("-lh0-", "docs\\a.txt", text, 17, LhaCrc16(text)));
+  test::TempDir dir;
+  test::WriteFile(dir.File("folder.lzh"), lzh);
+  int skipped = -1;
+  const std::vector<PrecompressedEntry> entries =
+      ImportLhaArchive(dir.File("folder.lzh"), dir.File("out.zerk"), false, &skipped);
+  EXPECT_EQ(skipped, 1);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(ExtractFromBytes(test::ReadFile(dir.File("out.zerk")), "docs\\a.txt"), text);
+}
+
 }  // namespace
 }  // namespace kv::tools
