@@ -102,6 +102,29 @@ inline bool EndOfInput() {
   return CodecSession.EndOfInput;
 }
 
+// The run of stored bytes that GetInputByte would hand out before its next
+// refill: [InputPos, InputEnd), or nothing while EndOfInput is raised. Those
+// bytes were read from the source already, so taking them one by one through
+// a cursor of the codec's own, in a register, is the same as taking them
+// through GetInputByte: nothing observable happens until the next refill. A
+// codec that borrows the run fetches from it exactly when its bit reader's
+// rule says, never earlier, and gives the position back (ReturnInputRun)
+// before it calls GetInputByte or anything else that reads InputPos; in
+// particular before it fetches past the run's end, which is a refill.
+struct InputRun {
+  const uint8_t* pos;
+  const uint8_t* end;
+};
+
+inline InputRun BorrowInputRun() {
+  const CodecSessionRecord& s = CodecSession;
+  return {s.InputPos, s.EndOfInput ? s.InputPos : s.InputEnd};
+}
+
+inline void ReturnInputRun(const uint8_t* pos) {
+  CodecSession.InputPos = pos;
+}
+
 // Appends one byte to the output.
 inline void PutOutputByte(uint8_t b) {
   CodecSessionRecord& s = CodecSession;
@@ -112,8 +135,10 @@ inline void PutOutputByte(uint8_t b) {
 
 // Appends the n bytes at p (n >= 0) exactly as n calls of PutOutputByte
 // would: the budget runs out, and a full block is written, at the same byte.
-// Codecs that produce a run of bytes at once (a match copy) hand it over here
-// in one piece instead of paying the sink's compare per byte.
+// Codecs that keep their output in a window of their own (LZH1, LH5) hand
+// it over here in pieces instead of paying the sink's compare per byte; they
+// do so before their next fetch that may refill, so that the session's
+// observable points fall where one PutOutputByte per byte would put them.
 inline void PutOutputBytes(const uint8_t* p, int32_t n) {
   CodecSessionRecord& s = CodecSession;
   while (n > 0) {

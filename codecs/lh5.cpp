@@ -20,20 +20,39 @@
 // have been consumed, ceil((16 + C) / 8) bytes have been fetched: never a
 // byte earlier. Once EndOfInput is raised no byte is fetched any more and
 // every further bit is 0. The block heads are read through Lh5FillBits and
-// Lh5GetBits on Lh5State itself; the code loop keeps the same bits in a
-// register (Lh5BitCursor: `bits` left-aligned, `count` = 16 + SubCount valid
+// Lh5GetBits on Lh5State itself; the code loop keeps the same bits in
+// registers (Lh5BitCursor: `bits` left-aligned, `count` = 16 + SubCount valid
 // bits) and hands them back to Lh5State around each head. Both views fetch
 // the same bytes at the same codes, which is what the session can observe
 // (progress calls, a refusal, where the source stops).
 //
-// Window. The 8192-byte ring of the format is kept as a linear buffer,
-// Lh5Ring: the last 8192 bytes written always stand directly in front of the
-// write position, so a match source is `out - distance` without masking, and
-// when kLh5RunSpan bytes have been written the last 8192 are moved to the
-// front. The first 8192 bytes start as 0x20, the ring's initial content, so a
-// match that reaches back before the first byte of output copies spaces.
-// A match at distance 8 or more is copied 8 bytes at a time (each chunk reads
-// only bytes written before it); the buffer has slack for the overrun.
+// Why the code loop is fast. It borrows the session's input run (the bytes
+// of the current input block not yet handed out) and runs n items at a time
+// with no test but the count: n is bounded so that those items can neither
+// fetch past the run (kLh5MaxItemFetch bytes each), nor start at or past the
+// loop's bound, nor leave the block. Inside them a fetch is a load and an
+// increment, and a consume tops the bits up by one or two bytes without a
+// loop. Near the run's end each item goes alone through the checked fetch,
+// which refills through the session. A position code and its extra bits are
+// consumed at once when they fit the 16 valid bits: the same bytes are
+// fetched, and nothing is observable between the two consumes.
+//
+// Window and output. The 8192-byte ring of the format is kept as a linear
+// buffer, Lh5Ring: the last 8192 bytes written always stand directly in
+// front of the write position, so a match source is `out - distance`
+// without masking, and when kLh5RunSpan bytes have been written the last
+// 8192 are moved to the front. The first 8192 bytes start as 0x20, the
+// ring's initial content, so a match that reaches back before the first byte
+// of output copies spaces. A match at distance 8 or more is copied 8 bytes
+// at a time (each chunk reads only bytes written before it); the buffer has
+// slack for the overrun. Each byte is stored once, in Lh5Ring; the bytes go
+// to the session in one PutOutputBytes call (the same as as many
+// PutOutputByte calls: the same block writes, the same budget) before
+// anything the session or the caller can observe: before an item that may
+// refill, before a block head (which may refill or refuse a table), before
+// the window moves, and at the end. So every refill, progress call, refusal
+// and failure finds the sink holding exactly the bytes of the items decoded
+// before it, as with a PutOutputByte per byte.
 //
 // Tables are rebuilt at every head by Lh5BuildTable (lh5_table.h), which
 // refuses incomplete or over-full codes before it writes, so every lookup and
@@ -43,6 +62,7 @@
 // single-code value outside its alphabet.
 #include "codecs/lh5.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <memory>
@@ -217,47 +237,90 @@ void Lh5ReadCharLengths() {
 
 // --- The code loop ---------------------------------------------------------
 
+// Stored bytes one item (a character code, its position code and extra bits)
+// can fetch: 16 + 16 + 12 bits consumed, at most ceil(44 / 8) fetches.
+constexpr int kLh5MaxItemFetch = 6;
+
 // Lh5State's reader held in registers. `bits` holds BitBuf in its top 16
 // bits and SubBits' valid bits below them; every bit under the `count` valid
 // ones is 0. Always 16 <= count <= 23: SubCount is at most 7 outside
 // Lh5FillBits (a fetch that makes it 8 is always followed by a consume of at
 // least one bit), and Consume tops count up from below 16 by 8 at a time.
+//
+// The stored bytes come from the session's input run (BorrowInputRun):
+// `pos` is the next byte GetInputByte would hand out. While at least
+// kLh5MaxItemFetch bytes are left before `end` (pos < `fast_end`), a whole
+// item is decoded with Consume<kFromRun>, which takes bytes straight from
+// the run; otherwise with Consume<kChecked>, which goes through the session
+// at the run's end (a refill, or zeros once EndOfInput is raised). Either
+// fetches the same byte at the same bit.
 struct Lh5BitCursor {
   uint32_t bits;
   int count;
+  const uint8_t* pos;
+  const uint8_t* end;
 
   void Load() {
     bits = (uint32_t{Lh5State.BitBuf} << 16) | (uint32_t{Lh5State.SubBits} << 8);
     count = 16 + Lh5State.SubCount;
+    LoadRun();
   }
   void Store() const {
     assert(count >= 16 && count <= 23);
     Lh5State.BitBuf = static_cast<uint16_t>(bits >> 16);
     Lh5State.SubBits = static_cast<uint8_t>(bits >> 8);
     Lh5State.SubCount = static_cast<uint8_t>(count - 16);
+    ReturnInputRun(pos);
   }
+  void LoadRun() {
+    const InputRun run = BorrowInputRun();
+    pos = run.pos;
+    end = run.end;
+  }
+
+  // The next byte at the run's end: through the session, which refills, or
+  // 0 without asking once EndOfInput is raised.
+  [[gnu::noinline]] uint8_t FetchAtRunEnd() {
+    if (pos != end) return *pos++;
+    ReturnInputRun(pos);
+    const uint8_t b = Lh5FetchByte();
+    LoadRun();
+    return b;
+  }
+
   // Lh5FillBits(n) for n = 0..16: the same bytes, fetched at the same point.
+  enum Source { kFromRun, kChecked };
+  template <Source kSource>
   [[gnu::always_inline]] void Consume(unsigned n) {
     assert(n <= 16 && count >= 16);
     bits <<= n;
     count -= static_cast<int>(n);
-    while (count < 16) {
-      bits |= uint32_t{Lh5FetchByte()} << (24 - count);
-      count += 8;
+    if constexpr (kSource == kFromRun) {
+      // Written out for the one or two bytes a consume can need (count is
+      // 0..15 here when any): a loop costs more in set-up than it runs.
+      if (count < 16) {
+        bits |= uint32_t{pos[0]} << (24 - count);
+        if (count < 8) {
+          bits |= uint32_t{pos[1]} << (16 - count);
+          pos += 2;
+          count += 16;
+        } else {
+          pos += 1;
+          count += 8;
+        }
+      }
+    } else {
+      while (count < 16) {
+        bits |= uint32_t{FetchAtRunEnd()} << (24 - count);
+        count += 8;
+      }
     }
   }
 };
 
-// Lh5DecodeChar: a block head when the block is used up, then one character.
-[[gnu::always_inline]] inline unsigned Lh5DecodeChar(Lh5BitCursor& in, uint32_t& block_left,
-                                                     const Lh5WorkAreas& w) {
-  if (block_left == 0) [[unlikely]] {
-    in.Store();
-    Lh5ReadBlockHead();
-    in.Load();
-    block_left = Lh5State.BlockLeft == 0 ? 0x10000u : Lh5State.BlockLeft;
-  }
-  --block_left;
+// One character code (the block head is read by the caller).
+template <Lh5BitCursor::Source kSource>
+[[gnu::always_inline]] inline unsigned Lh5DecodeChar(Lh5BitCursor& in, const Lh5WorkAreas& w) {
   unsigned j = w.CharTable[in.bits >> (32 - kLh5CharTableBits)];
   if (j >= static_cast<unsigned>(kLh5CharCount)) [[unlikely]] {
     // At most 4 more bits, all inside the 16 valid ones: walk, then consume
@@ -268,11 +331,15 @@ struct Lh5BitCursor {
       mask >>= 1;
     } while (j >= static_cast<unsigned>(kLh5CharCount));
   }
-  in.Consume(w.CharLen[j]);
+  in.Consume<kSource>(w.CharLen[j]);
   return j;
 }
 
-// Lh5DecodePosition: one position code and its extra bits, 0..8191.
+// Lh5DecodePosition: one position code and its extra bits, 0..8191. The
+// code and the extra bits are consumed at once when both lie in the 16 bits
+// that are always valid: the same bytes are fetched as by two consumes, and
+// nothing can be observed between the two.
+template <Lh5BitCursor::Source kSource>
 [[gnu::always_inline]] inline unsigned Lh5DecodePosition(Lh5BitCursor& in, const Lh5WorkAreas& w) {
   unsigned j = w.AuxTable[in.bits >> (32 - kLh5AuxTableBits)];
   if (j >= static_cast<unsigned>(kLh5PositionCount)) [[unlikely]] {
@@ -282,11 +349,20 @@ struct Lh5BitCursor {
       mask >>= 1;
     } while (j >= static_cast<unsigned>(kLh5PositionCount));
   }
-  in.Consume(w.AuxLen[j]);
-  if (j <= 1) return j;
+  if (j <= 1) {
+    in.Consume<kSource>(w.AuxLen[j]);
+    return j;
+  }
+  const unsigned length = w.AuxLen[j];
   const unsigned extra = j - 1;  // 1..12
+  if (length + extra <= 16) [[likely]] {
+    const unsigned d = (1u << extra) + ((in.bits << length) >> (32 - extra));
+    in.Consume<kSource>(length + extra);
+    return d;
+  }
+  in.Consume<kSource>(length);
   const unsigned d = (1u << extra) + (in.bits >> (32 - extra));
-  in.Consume(extra);
+  in.Consume<kSource>(extra);
   return d;
 }
 
@@ -307,6 +383,34 @@ struct Lh5BitCursor {
   }
 }
 
+// One item: a literal or a match, written at `out`; returns the new end.
+template <Lh5BitCursor::Source kSource>
+[[gnu::always_inline]] inline uint8_t* Lh5DecodeItem(Lh5BitCursor& in, const Lh5WorkAreas& w,
+                                                     uint8_t* out) {
+  const unsigned c = Lh5DecodeChar<kSource>(in, w);
+  if (c < 256) {
+    *out = static_cast<uint8_t>(c);
+    return out + 1;
+  }
+  const unsigned length = c - kLh5MatchBase;
+  const unsigned distance = Lh5DecodePosition<kSource>(in, w) + 1;
+  Lh5CopyMatch(out, distance, length);
+  return out + length;
+}
+
+// The bytes written to Lh5Ring and not yet handed to the session: they go
+// over in one PutOutputBytes call, which takes them as so many PutOutputByte
+// calls would, before anything that the session or the caller can observe
+// happens: a fetch that may refill, a block head (which fetches and may
+// refuse its tables), a move of the window, the end.
+struct Lh5PendingOutput {
+  const uint8_t* from;
+  void HandOver(const uint8_t* out) {
+    PutOutputBytes(from, static_cast<int32_t>(out - from));
+    from = out;
+  }
+};
+
 }  // namespace
 
 void ExpandLh5(int32_t Destsize) {
@@ -322,32 +426,57 @@ void ExpandLh5(int32_t Destsize) {
   uint8_t* const ring = w.Lh5Ring;
   uint8_t* const move_at = ring + kLh5WindowSize + kLh5RunSpan;
   uint8_t* out = ring + kLh5WindowSize;
+  Lh5PendingOutput pending{out};
   int64_t remaining = Destsize;  // negative: nothing to produce
   while (remaining > 0) {
     if (out >= move_at) {
+      pending.HandOver(out);
       std::memcpy(ring, out - kLh5WindowSize, kLh5WindowSize);
       out = ring + kLh5WindowSize;
+      pending.from = out;
     }
     // One bound for both reasons to leave the loop: the window move and the
     // end of the output. A match may run past it (by at most 255 bytes).
     uint8_t* const run_start = out;
     uint8_t* const stop = move_at - out < remaining ? move_at : out + remaining;
     while (out < stop) {
-      const unsigned c = Lh5DecodeChar(in, block_left, w);
-      if (c < 256) {
-        *out++ = static_cast<uint8_t>(c);
-        PutOutputByte(static_cast<uint8_t>(c));
+      if (block_left == 0) [[unlikely]] {
+        pending.HandOver(out);
+        in.Store();
+        Lh5ReadBlockHead();
+        in.Load();
+        block_left = Lh5State.BlockLeft == 0 ? 0x10000u : Lh5State.BlockLeft;
+      }
+      // Items that can run without a check of their own: each fetches at
+      // most kLh5MaxItemFetch bytes and writes at most kLh5MaxMatch, so n
+      // of them stay inside the input run, and each of them starts before
+      // `stop`, as the format's loop would start it.
+      const auto by_input = static_cast<uint32_t>(in.end - in.pos) / kLh5MaxItemFetch;
+      const auto by_output =
+          static_cast<uint32_t>(stop - out + kLh5MaxMatch - 1) / uint32_t{kLh5MaxMatch};
+      uint32_t n = std::min({block_left, by_input, by_output});
+      if (n == 0) [[unlikely]] {
+        // Near the run's end: one item at a time, the fetch checked.
+        pending.HandOver(out);
+        --block_left;
+        out = Lh5DecodeItem<Lh5BitCursor::kChecked>(in, w, out);
         continue;
       }
-      const unsigned length = c - kLh5MatchBase;
-      const unsigned distance = Lh5DecodePosition(in, w) + 1;
-      Lh5CopyMatch(out, distance, length);
-      PutOutputBytes(out, static_cast<int32_t>(length));
-      out += length;
+      block_left -= n;
+      // A copy whose address never escapes, so that it lives in registers
+      // (`in` itself is passed to the out-of-line fetch at the run's end).
+      Lh5BitCursor fast = in;
+      do {
+        out = Lh5DecodeItem<Lh5BitCursor::kFromRun>(fast, w, out);
+      } while (--n != 0);
+      in = fast;
     }
     remaining -= out - run_start;
   }
-  // The reader's state is not stored back: the scope detaches Lh5State now.
+  pending.HandOver(out);
+  // The bit state is not stored back (the scope detaches Lh5State now); the
+  // input position is, as GetInputByte would have left it.
+  ReturnInputRun(in.pos);
 }
 
 }  // namespace kv

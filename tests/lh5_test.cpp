@@ -488,6 +488,55 @@ TEST(Lh5FetchTest, ARefusedRefillFinishesOnZeroBitsWithoutFetchingAgain) {
   EXPECT_EQ(dest.Data(), Repeat(20000, 0));
 }
 
+// The output handed to the sink by the time of each refill (the bytes
+// written plus those still in the session's block).
+struct ProducedAtRefill {
+  TMemoryStream* dest = nullptr;
+  std::vector<size_t> produced;
+  void OnProgress(int32_t& /*percentage_done*/) {
+    const auto pending = static_cast<size_t>(CodecSession.OutputPos - CodecSession.OutputBuffer);
+    produced.push_back(static_cast<size_t>(dest->Size()) + pending);
+  }
+};
+
+std::vector<size_t> ProducedAtEachRefill(const std::vector<uint8_t>& stored, int32_t destsize,
+                                         int32_t max_read) {
+  TKVDoziRivovaze component(nullptr);
+  TMemoryStream dest;
+  ProducedAtRefill recorder{&dest, {}};
+  component.SetOnShowProgress(TShowProgressEvent::Bind<&ProducedAtRefill::OnProgress>(&recorder));
+  test::TestStream source(stored, max_read);
+  uint32_t checksum = 0;
+  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
+                  kMethodLh5, checksum, true);
+  EXPECT_EQ(checksum, Sum(dest.Data()));
+  return recorder.produced;
+}
+
+// Read one byte at a time, every fetch is a refill and goes through the
+// session; read in whole blocks, most bytes come straight from the input
+// run and the output goes over in pieces. The refills of whole blocks must
+// see the same output as the byte-wise fetches of the same bytes, and the
+// run's last bytes must be fetched, not skipped.
+TEST(Lh5FetchTest, RefillsOfWholeBlocksSeeTheOutputOfTheItemsBefore) {
+  std::vector<uint8_t> data = test::TextData(200000, 6);
+  const std::vector<uint8_t> more = test::BinaryData(200000, 6);
+  data.insert(data.end(), more.begin(), more.end());
+  const std::vector<uint8_t> stored = tools::CompressLh5(data);
+  ASSERT_GT(stored.size(), 4u * CodecBlockSize);
+  const auto destsize = static_cast<int32_t>(data.size());
+  const std::vector<size_t> per_byte = ProducedAtEachRefill(stored, destsize, 1);
+  // Byte-wise, the output of every item is in the sink by the next fetch:
+  // between two fetches lie at most 8 items (each consumes a bit), 256
+  // bytes each; output held back past a fetch shows as a larger step.
+  ASSERT_GT(per_byte.size(), stored.size() / 2);
+  for (size_t i = 1; i < per_byte.size(); ++i)
+    ASSERT_LE(per_byte[i] - per_byte[i - 1], 8u * kLh5MaxMatch) << "fetch " << i;
+  std::vector<size_t> expected;
+  for (size_t i = 0; i < per_byte.size(); i += CodecBlockSize) expected.push_back(per_byte[i]);
+  EXPECT_EQ(ProducedAtEachRefill(stored, destsize, CodecBlockSize), expected);
+}
+
 TEST(Lh5FetchTest, TruncatedDataFinishesOnZeroBitsAndFailsTheSum) {
   const std::vector<uint8_t> data = test::TextData(150000, 3);
   const std::vector<uint8_t> stored = tools::CompressLh5(data);
