@@ -13,22 +13,35 @@
 // written (offset 0 repeats the last byte).
 //
 // Invariants of the expansion:
-//  - Every byte goes to PutOutputByte before it enters the ring, and the
-//    ring position advances modulo 4096.
+//  - The window is a linear buffer (see kLzh1RunSpan): the 4096 bytes in
+//    front of the write position are the ring's content in order, so the
+//    ring position advances modulo 4096 without a mask.
 //  - The ring starts as 4036 bytes 0x20 followed by 60 bytes that stream
 //    data may not refer to before writing them; they read as 0.
 //  - Destsize is compared only between items: a match that begins short of
 //    Destsize is copied whole.
 //  - Every bit pattern decodes to something, and input that has ended reads
 //    as zero bits, so nothing in here fails; damage shows in the checksum.
+//  - Each byte is stored once, in the window, and goes to the session in
+//    one PutOutputBytes call (the same block writes and budget as one
+//    PutOutputByte per byte) before anything observable: before an item
+//    that may refill, before the window moves, at the end. Every refill and
+//    progress call therefore finds the sink holding exactly the bytes of
+//    the items decoded before it.
 //
 // The bit reader fetches bytes exactly when the format says (a request that
 // finds 8 or fewer bits fetches one byte first), because when a byte is
 // fetched is observable through progress calls and refusals. Its speed
 // comes from keeping the buffer in a register for the whole run rather
-// than from reading ahead.
+// than from reading ahead, and from borrowing the session's input run: the
+// expander runs n items at a time, n bounded so that none of them can fetch
+// past the run (kLzh1MaxItemFetch bytes each) or start past the output
+// bound, and inside them a fetch is a load and an increment; only near the
+// run's end, or while EndOfInput is raised, does an item fetch through
+// GetInputByte.
 #include "codecs/lzh1.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -56,24 +69,49 @@ namespace {
 //    22..0 are all 0: one test, and no count to keep up per bit.
 //  - No request takes more than 8 bits, so after the refill there are
 //    always enough, and the marker never leaves the top.
-// The reader is a small value that the expander keeps in a register; it is
-// passed by reference to inline functions only.
+//  - The bytes come from the session's input run (BorrowInputRun): `pos` is
+//    the next byte GetInputByte would hand out. A reader of kind kFromRun
+//    takes them straight from the run and is used only for items that
+//    cannot reach its end (kLzh1MaxItemFetch); a reader of kind kChecked
+//    goes through GetInputByte at the run's end, which refills, and for
+//    every byte while EndOfInput is raised (the run is empty then). Either
+//    fetches the same byte at the same request.
+// The reader is a small value that the expander keeps in registers; it is
+// passed by reference to inline functions only, and the out-of-line fetch
+// of the checked kind works on a copy of its own.
+enum class Lzh1Fetch { kFromRun, kChecked };
+
 struct Lzh1BitReader {
   static constexpr uint32_t kEmpty = 0x80000000;  // no valid bits: marker at bit 31
   static constexpr uint32_t kBelowRefill = 0x007FFFFF;
 
-  uint32_t buf = kEmpty;
+  uint32_t buf;
+  const uint8_t* pos;
+  const uint8_t* end;
 
+  void LoadRun() {
+    const InputRun run = BorrowInputRun();
+    pos = run.pos;
+    end = run.end;
+  }
   bool NeedsByte() const { return (buf & kBelowRefill) == 0; }
-  void Refill() {
+  template <Lzh1Fetch kFetch>
+  [[gnu::always_inline]] void Refill() {
     if (NeedsByte()) {
-      uint8_t b = GetInputByte();
-      if (EndOfInput()) b = 0;
+      const uint32_t b = kFetch == Lzh1Fetch::kFromRun ? *pos++ : FetchChecked();
       // With the marker m at bit q (23..31), (2b + 1) * (m >> 8) puts the
       // byte at bits q..q-7 and the new marker at bit q-8.
       const uint32_t m = buf & (0u - buf);
       buf = buf - m + (2u * b + 1u) * (m >> 8);
     }
+  }
+  [[gnu::noinline]] uint8_t FetchChecked() {
+    if (pos != end) return *pos++;
+    ReturnInputRun(pos);
+    uint8_t b = GetInputByte();
+    if (EndOfInput()) b = 0;
+    LoadRun();
+    return b;
   }
   // Peek and consume kept apart: the result is taken, then the bits go.
   uint32_t Take(int n) {
@@ -83,24 +121,22 @@ struct Lzh1BitReader {
   }
 };
 
-inline uint32_t ReadBit(Lzh1BitReader& in) {
-  in.Refill();
+template <Lzh1Fetch kFetch>
+[[gnu::always_inline]] inline uint32_t ReadBit(Lzh1BitReader& in) {
+  in.Refill<kFetch>();
   return in.Take(1);
 }
 
-inline uint32_t ReadEightBits(Lzh1BitReader& in) {
-  in.Refill();
-  return in.Take(8);
-}
-
-inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
-  in.Refill();
+template <Lzh1Fetch kFetch>
+[[gnu::always_inline]] inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
+  in.Refill<kFetch>();
   return in.Take(n);
 }
 
 // Walks the code from the root to a leaf, keeping the nodes it passes for
 // the update that follows. Always inlined: as a call it would take the bit
-// reader out of its register.
+// reader out of its registers.
+template <Lzh1Fetch kFetch>
 [[gnu::always_inline]] inline int DecodeSymbol(Lzh1Tree& tree, Lzh1BitReader& in) {
   int16_t path[Lzh1Tree::kMaxDepth];
   // A write pointer rather than a depth index: one register and one add
@@ -109,7 +145,7 @@ inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
   // Pointer-sized node numbers keep sign extensions out of the walk.
   ptrdiff_t c = tree.Child[Lzh1Root];
   do {
-    const ptrdiff_t node = c + static_cast<ptrdiff_t>(ReadBit(in));
+    const ptrdiff_t node = c + static_cast<ptrdiff_t>(ReadBit<kFetch>(in));
     *end++ = static_cast<int16_t>(node);
     c = tree.Child[node];
   } while (c < Lzh1LeafBase);
@@ -118,56 +154,69 @@ inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
   return s;
 }
 
-inline uint32_t DecodeOffset(Lzh1BitReader& in) {
-  const uint32_t b = ReadEightBits(in);
+template <Lzh1Fetch kFetch>
+[[gnu::always_inline]] inline uint32_t DecodeOffset(Lzh1BitReader& in) {
+  const uint32_t b = ReadBits<kFetch>(in, 8);
   const uint32_t high = OffsetHighCode[b];
   const int extra = OffsetHighLength[b] - 2;
-  const uint32_t e = ReadBits(in, extra);
+  const uint32_t e = ReadBits<kFetch>(in, extra);
   return (high << Lzh1OffsetLowBits) | (((b << extra) | e) & 0x3F);
 }
 
-// Copies a match of `len` bytes from ring position p to ring position r,
-// `distance` (o + 1) bytes behind, and hands the bytes to the sink. The
-// result is that of copying and emitting one byte at a time: the ring gets
-// the same bytes, and PutOutputBytes behaves as that many PutOutputByte
-// calls. The order of the two sides differs only in where each byte sits
-// in between, which nothing can observe: no input is fetched meanwhile, and
-// a sink failure ends the run.
-inline void CopyMatch(uint8_t* ring, uint32_t p, uint32_t r, uint32_t distance, int len) {
-  const auto n = static_cast<uint32_t>(len);
-  if (p + n <= Lzh1WindowSize && r + n <= Lzh1WindowSize) [[likely]] {
-    uint8_t* dst = ring + r;
-    const uint8_t* src = ring + p;
-    if (distance >= n || p > r) {
-      // Disjoint, or the source lies ahead of the destination (the match
-      // reaches back almost the whole ring): reading forward, each source
-      // byte is read before the copy overwrites it, which memmove gives.
-      std::memmove(dst, src, n);
-    } else if (distance >= 8) {
-      // Overlapping, far enough apart for 8 bytes at a time: each chunk's
-      // source was complete before the chunk began.
-      uint32_t k = 0;
-      for (; k + 8 <= n; k += 8) std::memcpy(dst + k, src + k, 8);
-      for (; k < n; ++k) dst[k] = src[k];
-    } else {
-      for (uint32_t k = 0; k < n; ++k) dst[k] = src[k];
+// The most stored bytes one item can fetch: the deepest code, the offset's
+// 8 + 6 bits, and the byte the reader may fetch at its first request.
+constexpr int kLzh1MaxItemFetch = (Lzh1Tree::kMaxDepth + 8 + 6) / 8 + 2;
+
+// The window. The format's 4096-byte ring is kept as a linear buffer: the
+// 4096 bytes before the write position `out` are always the ring's content
+// in order (the byte o + 1 behind the write position is out[-o - 1]), so a
+// match is copied without masking. After kLzh1RunSpan bytes of output the
+// last 4096 move to the front. Before the first byte, those 4096 bytes are
+// what the ring would give at distances 4096..1: 60 bytes of the ring's
+// undefined tail (0) and then its 4036 bytes of 0x20.
+constexpr int kLzh1RunSpan = 32768;
+constexpr int kLzh1CopySlack = 8;  // a chunked match copy writes up to 7 bytes past the match
+constexpr int kLzh1BufferSize = Lzh1WindowSize + kLzh1RunSpan + Lzh1MaxMatch + kLzh1CopySlack;
+static_assert(kLzh1RunSpan >= Lzh1WindowSize, "a move must not overlap the bytes it keeps");
+
+// Copies a match of `len` bytes from `distance` (o + 1, 1..4096) bytes
+// back, with the result of copying one byte at a time: a match may read
+// bytes it has just written (distance 1 repeats the last byte).
+[[gnu::always_inline]] inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t len) {
+  const uint8_t* src = out - distance;
+  if (distance >= 8) {
+    // Each 8-byte chunk's source was complete before the chunk began.
+    for (uint32_t k = 0; k < len; k += 8) {
+      uint64_t chunk;
+      std::memcpy(&chunk, src + k, 8);
+      std::memcpy(out + k, &chunk, 8);
     }
-    PutOutputBytes(dst, len);
-    return;
+  } else if (distance == 1) {
+    std::memset(out, src[0], len);
+  } else {
+    for (uint32_t k = 0; k < len; ++k) out[k] = src[k];
   }
-  // The match wraps around the ring's end on either side.
-  for (uint32_t k = 0; k < n; ++k) {
-    const uint8_t x = ring[(p + k) & Lzh1WindowMask];
-    PutOutputByte(x);
-    ring[(r + k) & Lzh1WindowMask] = x;
+}
+
+// One item, written at `out`; returns the new end.
+template <Lzh1Fetch kFetch>
+[[gnu::always_inline]] inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1BitReader& in, uint8_t* out) {
+  const int s = DecodeSymbol<kFetch>(tree, in);
+  if (s < Lzh1FirstMatchSymbol) {
+    *out = static_cast<uint8_t>(s);
+    return out + 1;
   }
+  const uint32_t o = DecodeOffset<kFetch>(in);
+  const auto len = static_cast<uint32_t>(s - Lzh1LengthBias);
+  CopyMatch(out, o + 1, len);
+  return out + len;
 }
 
 // One run's work areas, released with the run on every path. Value
 // initialisation clears them, which gives the ring's undefined tail its 0.
 struct Lzh1WorkAreas {
   Lzh1Tree tree;
-  uint8_t Lzh1Ring[Lzh1WindowSize];
+  uint8_t Lzh1Ring[kLzh1BufferSize];
 };
 
 }  // namespace
@@ -177,31 +226,53 @@ void ExpandLzh1(int32_t Destsize) {
   const auto work = std::make_unique<Lzh1WorkAreas>();
   Lzh1Tree& tree = work->tree;
   tree.InitTree();
-  Lzh1BitReader in;  // cleared along with the tree
   uint8_t* const ring = work->Lzh1Ring;
-  std::memset(ring, Lzh1Fill, Lzh1Start);
+  std::memset(ring + (Lzh1WindowSize - Lzh1Start), Lzh1Fill, Lzh1Start);
 
-  uint32_t r = Lzh1Start;
-  // Unsigned: a final match may carry the count up to 59 past Destsize.
-  uint32_t produced = 0;
-  const auto wanted = static_cast<uint32_t>(Destsize);
-  while (produced < wanted) {
-    const int s = DecodeSymbol(tree, in);
-    if (s < Lzh1FirstMatchSymbol) {
-      const auto x = static_cast<uint8_t>(s);
-      PutOutputByte(x);
-      ring[r] = x;
-      r = (r + 1) & Lzh1WindowMask;
-      ++produced;
-    } else {
-      const uint32_t o = DecodeOffset(in);
-      const uint32_t p = (r - o - 1) & Lzh1WindowMask;
-      const int len = s - Lzh1LengthBias;
-      CopyMatch(ring, p, r, o + 1, len);
-      r = (r + static_cast<uint32_t>(len)) & Lzh1WindowMask;
-      produced += static_cast<uint32_t>(len);
+  Lzh1BitReader in{Lzh1BitReader::kEmpty, nullptr, nullptr};
+  in.LoadRun();
+  uint8_t* const move_at = ring + Lzh1WindowSize + kLzh1RunSpan;
+  uint8_t* out = ring + Lzh1WindowSize;
+  // Bytes written to the window and not yet handed to the session. They go
+  // over in one PutOutputBytes call (the same as that many PutOutputByte
+  // calls) before anything the session or the caller can observe: a fetch
+  // that may refill, a move of the window, the end.
+  const uint8_t* pending = out;
+  int64_t remaining = Destsize;
+  while (remaining > 0) {
+    if (out >= move_at) {
+      PutOutputBytes(pending, static_cast<int32_t>(out - pending));
+      std::memcpy(ring, out - Lzh1WindowSize, Lzh1WindowSize);
+      out = ring + Lzh1WindowSize;
+      pending = out;
     }
+    // Destsize is compared between items only, like the window's bound: a
+    // match that starts short of `stop` is copied whole.
+    uint8_t* const run_start = out;
+    uint8_t* const stop = move_at - out < remaining ? move_at : out + remaining;
+    while (out < stop) {
+      // Items that need no check of their own: n of them fetch inside the
+      // input run and each starts before `stop`.
+      const auto by_input = static_cast<uint32_t>(in.end - in.pos) / kLzh1MaxItemFetch;
+      const auto by_output =
+          static_cast<uint32_t>(stop - out + Lzh1MaxMatch - 1) / uint32_t{Lzh1MaxMatch};
+      uint32_t n = std::min(by_input, by_output);
+      if (n == 0) [[unlikely]] {
+        PutOutputBytes(pending, static_cast<int32_t>(out - pending));
+        pending = out;
+        out = ExpandItem<Lzh1Fetch::kChecked>(tree, in, out);
+        continue;
+      }
+      Lzh1BitReader fast = in;  // never leaves the registers
+      do {
+        out = ExpandItem<Lzh1Fetch::kFromRun>(tree, fast, out);
+      } while (--n != 0);
+      in = fast;
+    }
+    remaining -= out - run_start;
   }
+  PutOutputBytes(pending, static_cast<int32_t>(out - pending));
+  ReturnInputRun(in.pos);
 }
 
 }  // namespace kv

@@ -602,6 +602,35 @@ TEST(Lzh1ExpanderTest, FetchesEachByteWhenTheBitReaderRuleSays) {
   EXPECT_LT(recorder.produced_at_fetch.size(), stored.size());
 }
 
+// With whole blocks the expander takes most bytes straight from the input
+// run and hands its output over in pieces; at every refill the sink must
+// still hold exactly the bytes of the items finished before that fetch, and
+// the run's last bytes must be fetched, not skipped.
+TEST(Lzh1ExpanderTest, RefillsOfWholeBlocksSeeTheOutputOfTheItemsBefore) {
+  std::vector<uint8_t> data = test::TextData(150000, 5);
+  const std::vector<uint8_t> more = test::BinaryData(150000, 5);
+  data.insert(data.end(), more.begin(), more.end());
+  const std::vector<uint8_t> stored = tools::CompressLzh1(data);
+  ASSERT_GT(stored.size(), 4u * CodecBlockSize);
+  const auto destsize = static_cast<int32_t>(data.size());
+
+  TKVDoziRivovaze component(nullptr);
+  TMemoryStream dest;
+  FetchRecorder recorder;
+  recorder.dest = &dest;
+  component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
+  TMemoryStream source(stored);
+  uint32_t checksum = 0;
+  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
+                  kMethodLzh1, checksum, true);
+  EXPECT_EQ(dest.Data(), data);
+  const ModelResult model = ModelExpand(stored, destsize);
+  std::vector<size_t> expected;
+  for (size_t i = 0; i < model.produced_at_fetch.size(); i += CodecBlockSize)
+    expected.push_back(model.produced_at_fetch[i]);
+  EXPECT_EQ(recorder.produced_at_fetch, expected);
+}
+
 // After a refused refill the block's bytes are handed out with EndOfInput
 // raised; the bit reader takes them as 0 until an accepted refill.
 TEST(Lzh1ExpanderTest, BytesOfARefusedBlockReadAsZero) {
