@@ -1,7 +1,5 @@
 #include "tools/entry_plan.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +11,7 @@
 
 #include "archive/records.h"
 #include "tools/archive_writer.h"
+#include "tools/host_file.h"
 
 namespace kv::tools {
 namespace {
@@ -35,11 +34,18 @@ std::string Folded(const std::string& name) {
 // The last part of a path as typed, trailing slashes ignored; empty for
 // "/", "." and "..", which name no folder of their own.
 std::string OwnName(const std::string& path) {
+#ifdef _WIN32
+  constexpr const char* kSeparators = "/\\:";
+#else
+  constexpr const char* kSeparators = "/";
+#endif
   std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  const size_t slash = p.find_last_of('/');
+  while (p.size() > 1 && std::strchr(kSeparators, p.back()) != nullptr) p.pop_back();
+  const size_t slash = p.find_last_of(kSeparators);
   const std::string last = slash == std::string::npos ? p : p.substr(slash + 1);
-  return (last == "." || last == ".." || last == "/") ? std::string() : last;
+  return (last == "." || last == ".." || (last.size() == 1 && std::strchr(kSeparators, last[0])))
+             ? std::string()
+             : last;
 }
 
 class Planner {
@@ -143,7 +149,7 @@ class Planner {
       if (ec) Fail(f.string(), ec.message());
       const std::string name = prefix.empty() ? inside : prefix + "/" + inside;
       struct stat st;
-      if (::stat(f.c_str(), &st) != 0) Fail(f.string(), std::strerror(errno));
+      if (::stat(f.string().c_str(), &st) != 0) Fail(f.string(), std::strerror(errno));
       File(f.string(), name, method, st);
     }
   }

@@ -1,15 +1,13 @@
 #include "tools/file_util.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "tools/archive_writer.h"
+#include "tools/host_file.h"
 
 namespace kv::tools {
 
@@ -29,7 +27,7 @@ struct FdCloser {
 int OpenForReading(const std::string& path) {
   // Every reason comes from the call that failed, taken before anything
   // else can change errno.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | host::kBinary | host::kCloseOnExec);
   if (fd < 0) Fail(path, std::strerror(errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {
@@ -91,7 +89,7 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 void WriteFileSafely(const std::string& path, bool overwrite,
                      const std::function<void(TStream&)>& fill, LinkPolicy links) {
   struct stat st;
-  const bool exists = ::lstat(path.c_str(), &st) == 0;
+  const bool exists = host::LinkStat(path.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) Fail(path, "is a directory");
   if (exists && links == LinkPolicy::kWriteThrough && !S_ISREG(st.st_mode)) {
     // A link, device or pipe: written where it leads, never replaced. A link
@@ -99,8 +97,10 @@ void WriteFileSafely(const std::string& path, bool overwrite,
     struct stat target;
     const bool target_is_file = ::stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode);
     if (target_is_file && !overwrite) Fail(path, "exists (use -f to overwrite it)");
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (target_is_file ? O_TRUNC : 0), 0666);
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_CREAT | host::kBinary | host::kCloseOnExec | (target_is_file ? O_TRUNC : 0),
+        0666);
     if (fd < 0) Fail(path, std::strerror(errno));
     OwnedDescriptorStream out(fd);
     fill(out);
@@ -113,7 +113,11 @@ void WriteFileSafely(const std::string& path, bool overwrite,
       TFileStream out(temp, FileMode::kCreate);
       fill(out);
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) Fail(path, std::strerror(errno));
+    // Replaces an existing file on every system (a plain rename does not on
+    // Windows).
+    std::error_code ec;
+    std::filesystem::rename(temp, path, ec);
+    if (ec) Fail(path, ec.message());
   } catch (...) {
     std::remove(temp.c_str());
     throw;
@@ -148,12 +152,12 @@ void MakeFoldersBelow(const std::string& root, const std::string& relative) {
   for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
     path += "/" + relative.substr(start, slash - start);
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
-      if (S_ISLNK(st.st_mode)) Fail(path, "is a symbolic link (not followed)");
+    if (host::LinkStat(path.c_str(), &st) == 0) {
+      if (host::IsLink(st)) Fail(path, "is a symbolic link (not followed)");
       if (!S_ISDIR(st.st_mode)) Fail(path, "exists and is not a folder");
       continue;
     }
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) Fail(path, std::strerror(errno));
+    if (host::MakeFolder(path.c_str()) != 0 && errno != EEXIST) Fail(path, std::strerror(errno));
   }
 }
 

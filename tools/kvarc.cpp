@@ -8,10 +8,6 @@
 // or its data failed, 2 the command line was wrong. No existing file is
 // overwritten without -f, and files are written through a temporary file
 // that is renamed into place only when complete.
-#include <unistd.h>
-
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +28,7 @@
 #include "tools/archive_writer.h"
 #include "tools/entry_plan.h"
 #include "tools/file_util.h"
+#include "tools/host_file.h"
 #include "tools/lha_import.h"
 #include "tools/stamp.h"
 
@@ -61,7 +58,12 @@ struct Options {
 };
 
 // What is printed: result lines unless quiet, details only when verbose.
-void Say(const Options& o, const char* format, ...) __attribute__((format(printf, 2, 3)));
+#ifdef __MINGW32__
+#define KV_PRINTF_FORMAT gnu_printf  // MinGW's own printf, with %zu and %lld
+#else
+#define KV_PRINTF_FORMAT printf
+#endif
+void Say(const Options& o, const char* format, ...) __attribute__((format(KV_PRINTF_FORMAT, 2, 3)));
 void Say(const Options& o, const char* format, ...) {
   if (o.quiet) return;
   va_list args;
@@ -468,11 +470,11 @@ int ExtractTree(const std::string& path, const std::string& dir,
     for (const Output& out : outputs) {
       struct stat st;
       const std::string target = dir + "/" + out.relative;
-      if (::lstat(target.c_str(), &st) == 0)
+      if (host::LinkStat(target.c_str(), &st) == 0)
         throw BuilderError(target + ": exists (use -f to overwrite it)");
     }
   }
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+  if (host::MakeFolder(dir.c_str()) != 0 && errno != EEXIST)
     throw BuilderError(dir + ": " + std::strerror(errno));
   TStream& archive = input.Archive();
   TerminalProgress progress(o);
@@ -611,6 +613,9 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace kv::tools;
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);  // an entry written to standard output is bytes
+#endif
   int code = kDataError;
   try {
     code = Main(argc, argv);

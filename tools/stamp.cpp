@@ -49,7 +49,7 @@ void CheckLauncherImage(std::span<const uint8_t> image, LauncherMachine machines
 
   const MarkerSearch marker = FindMarker(image);
   if (marker.offset < 0) throw BuilderError("not a launcher: the marker KVI_SIZE is missing");
-  const auto after = image.begin() + marker.offset + 1;
+  const auto after = image.begin() + static_cast<std::ptrdiff_t>(marker.offset) + 1;
   if (std::search(after, image.end(), std::begin(kMarkerText), std::end(kMarkerText)) !=
       image.end())
     throw BuilderError("not a launcher: the marker KVI_SIZE appears more than once");
@@ -101,8 +101,9 @@ std::vector<uint8_t> StampedImage(std::span<const uint8_t> launcher) {
   if (block_offset > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
     throw BuilderError("stamped launcher would be 2 GiB or more");
   std::vector<uint8_t> out(launcher.begin(), launcher.end());
-  out.resize(block_offset, 0);
-  StoreLE32(out.data() + marker.offset + sizeof kMarkerText, static_cast<uint32_t>(block_offset));
+  out.resize(static_cast<size_t>(block_offset), 0);
+  StoreLE32(out.data() + static_cast<size_t>(marker.offset) + sizeof kMarkerText,
+            static_cast<uint32_t>(block_offset));
   return out;
 }
 

@@ -297,6 +297,17 @@ else
   not_ok "kvarc setup" "kvarc could not make the Setup.exe"
 fi
 
+# The same from kvarc.exe, the builder for Windows, with Windows paths.
+fresh
+KVARC_EXE=$WINBUILD/tools/kvarc.exe
+if "$WINE" "$KVARC_EXE" -q setup -f -o "$(winpath "$WORK/from-windows.exe")" \
+  "$(winpath "$INSTALLER")" "Data=$(winpath "$WORK/payload")" >/dev/null 2>&1; then
+  run_setup "$WORK/from-windows.exe"
+  check_setup_end "kvarc.exe under Wine makes a Setup.exe from an installer and a folder"
+else
+  not_ok "kvarc.exe setup" "kvarc.exe could not make the Setup.exe"
+fi
+
 fresh
 if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK/cert.pem" \
   -days 2 -subj "/CN=Test Publisher" >/dev/null 2>&1 &&
