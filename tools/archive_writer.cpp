@@ -79,7 +79,7 @@ std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries
   ArchiveHeader header;
   std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
   const size_t first_method = entries.empty() ? size_t{kMethodStored} : entries[0].method;
-  const std::string_view id = MethodIDs[first_method % kMethodCount];
+  const std::string_view id = MethodIDs[static_cast<size_t>(first_method) % MethodIDs.size()];
   std::copy(id.begin(), id.end(), header.CompressID);
   header.TotalSize = static_cast<int32_t>(total);
   header.ArchiveType = caMulti;
@@ -106,7 +106,7 @@ namespace {
 ArchiveHeader HeaderFor(uint8_t first_method, int32_t total) {
   ArchiveHeader header;
   std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
-  const std::string_view id = MethodIDs[first_method % kMethodCount];
+  const std::string_view id = MethodIDs[static_cast<size_t>(first_method) % MethodIDs.size()];
   std::copy(id.begin(), id.end(), header.CompressID);
   header.TotalSize = total;
   header.ArchiveType = caMulti;
