@@ -651,6 +651,9 @@ TEST_F(KvarcPackagerTest, RefusalsAreOneLineAndWriteNothing) {
        "evil.zerk: ..\\evil: entry name with a '..' part"},
       {{"extract", "a.zerk", "-o", "tree"}, 1, "tree/Installer: is a symbolic link (not followed)"},
       {{"extract", "a.zerk", "data.bin", "/dev/full"}, 1, "/dev/full: No space left on device"},
+      {{"extract", "a.zerk", "data.bin", "nowhere/out"},
+       1,
+       "nowhere/out: No such file or directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "core/exceptions.h"
 #include "tools/archive_writer.h"
 #include "tools/host_file.h"
 
@@ -110,8 +111,15 @@ void WriteFileSafely(const std::string& path, bool overwrite,
   const std::string temp = path + ".kvarc-" + std::to_string(::getpid());
   try {
     {
-      TFileStream out(temp, FileMode::kCreate);
-      fill(out);
+      // The temporary file is the system's business: a failure to make it
+      // names the file asked for, with the reason.
+      std::unique_ptr<TFileStream> out;
+      try {
+        out = std::make_unique<TFileStream>(temp, FileMode::kCreate);
+      } catch (const EFCreateError&) {
+        Fail(path, std::strerror(errno));
+      }
+      fill(*out);
     }
     // Replaces an existing file on every system (a plain rename does not on
     // Windows).
