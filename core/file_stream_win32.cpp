@@ -11,14 +11,31 @@ namespace {
 HANDLE AsHandle(intptr_t h) {
   return reinterpret_cast<HANDLE>(h);
 }
+
+// The launcher opens its own file shared. A freshly downloaded file is often
+// held open without sharing for a moment by a virus scanner, so a sharing
+// violation is waited out: up to kSharedOpenTries tries, kSharedOpenDelayMs
+// apart (a second and a quarter in all), before the open fails.
+constexpr int kSharedOpenTries = 6;
+constexpr DWORD kSharedOpenDelayMs = 250;
+
+HANDLE OpenShared(const std::string& file_name) {
+  for (int tries = 1;; ++tries) {
+    HANDLE h = CreateFileA(file_name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || tries == kSharedOpenTries ||
+        GetLastError() != ERROR_SHARING_VIOLATION)
+      return h;
+    Sleep(kSharedOpenDelayMs);
+  }
+}
 }  // namespace
 
 TFileStream::TFileStream(const std::string& file_name, FileMode mode) : file_name_(file_name) {
   HANDLE h = INVALID_HANDLE_VALUE;
   switch (mode) {
     case FileMode::kOpenReadShared:
-      h = CreateFileA(file_name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      h = OpenShared(file_name);
       break;
     case FileMode::kOpenReadExclusive:
       h = CreateFileA(file_name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
