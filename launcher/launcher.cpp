@@ -11,6 +11,10 @@
 
 namespace kv {
 
+void RestrictDllSearch(LauncherPlatform& platform) {
+  if (!platform.SetDefaultDllDirectoriesToSystem()) platform.ClearDllDirectory();
+}
+
 int32_t LocatePayload(const std::string& file_name) {
   const uint8_t* search_text = PayloadMarker;
   TFileStream file(file_name, FileMode::kOpenReadShared);
@@ -68,6 +72,7 @@ std::string InstallerParameters(const std::string& source_path, const std::strin
 }
 
 int RunLauncher(LauncherPlatform& platform) {
+  RestrictDllSearch(platform);  // before anything can load a DLL on demand
   const std::string source_path = platform.ModuleFileName();
   const int32_t payload_offset = LocatePayload(source_path);
   if (payload_offset < 1) {

@@ -31,6 +31,11 @@ inline constexpr uint16_t kShowNormal = 1;  // SW_SHOWNORMAL
 class LauncherPlatform {
  public:
   virtual ~LauncherPlatform() = default;
+  // SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32), looked up in
+  // kernel32 at run time; false where the system lacks it or refuses.
+  virtual bool SetDefaultDllDirectoriesToSystem() = 0;
+  // SetDllDirectoryA(""): takes the current directory out of the DLL search.
+  virtual void ClearDllDirectory() = 0;
   // GetModuleFileNameA for the process's own module (261-character buffer).
   virtual std::string ModuleFileName() = 0;
   // GetTempPathA with a buffer length of 255.
@@ -46,6 +51,13 @@ class LauncherPlatform {
   virtual void Beep() = 0;
 };
 
+// Restricts the DLL search to the system folder, so that no DLL that the
+// shell or the message box loads on demand comes from the folder Setup.exe
+// was started from (a download folder, usually): through
+// SetDefaultDllDirectories where the system has it, else SetDllDirectoryA(""),
+// which at least takes the current directory out of the search.
+void RestrictDllSearch(LauncherPlatform& platform);
+
 // Scans the file for the marker text in chunks of 16 KiB and returns the
 // stored offset: 1 or more (below the file size), 0 for no usable marker, or
 // a negative stored value unchanged. Raises only EFOpenError.
@@ -60,7 +72,7 @@ std::string WindowsDirectoryPath(LauncherPlatform& platform);
 // "/SOURCE=<source>" "/DATA=<data>", each switch quoted with its value.
 std::string InstallerParameters(const std::string& source_path, const std::string& data_path);
 
-// The main sequence. Returns the exit code of a normal end (0); failures,
+// The main sequence, after RestrictDllSearch. Returns the exit code of a normal end (0); failures,
 // including those of the extraction, leave as exceptions for the top-level
 // report.
 int RunLauncher(LauncherPlatform& platform);

@@ -1,6 +1,12 @@
 // Setup.exe's Windows side: the real LauncherPlatform, LaunchProgram, the
 // top-level report and the program entry. Everything else the launcher does
 // is portable (launcher.cpp) and tested on the host.
+//
+// The entry takes the place of the C runtime's start-up code, which parses a
+// command line, sets up thread-local storage and patches pseudo-relocations
+// (about 15 KiB that Setup.exe has no use for): it runs the static
+// constructors, the main sequence and the top-level report, and ends the
+// process itself. The C runtime DLL initialises its own heap.
 #include <windows.h>
 // <shellapi.h> builds on <windows.h>, so it stays below it.
 #include <shellapi.h>
@@ -19,8 +25,25 @@ std::string TextOf(const char* buffer) {
   return std::string(buffer);
 }
 
+// Not in every SDK's headers: the flag is newer than the call's fallback.
+constexpr DWORD kLoadLibrarySearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+
 class Win32Platform final : public LauncherPlatform {
  public:
+  bool SetDefaultDllDirectoriesToSystem() override {
+    // Looked up rather than imported: systems before the call was added
+    // still start the image and take the fallback.
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    const FARPROC proc =
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    if (proc == nullptr) return false;
+    const auto set_default_dll_directories =
+        reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(proc));
+    return set_default_dll_directories(kLoadLibrarySearchSystem32) != 0;
+  }
+
+  void ClearDllDirectory() override { SetDllDirectoryA(""); }
+
   std::string ModuleFileName() override {
     char buffer[261] = {};
     GetModuleFileNameA(nullptr, buffer, sizeof buffer - 1);
@@ -99,7 +122,28 @@ static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit
 }  // namespace
 }  // namespace kv
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+// The constructor list that the linker lays out: -1, the constructors, 0.
+// They run last to first, as the C runtime would run them.
+extern "C" void (*__CTOR_LIST__[])();
+
+namespace {
+void RunStaticConstructors() {
+  size_t count = 0;
+  while (__CTOR_LIST__[count + 1] != nullptr) ++count;
+  for (size_t i = count; i > 0; --i) __CTOR_LIST__[i]();
+}
+}  // namespace
+
+// The process entry. On i686 the stack is realigned, since Windows gives the
+// entry only 4-byte alignment.
+extern "C"
+    [[noreturn]]
+#if defined(__i386__)
+    __attribute__((force_align_arg_pointer))
+#endif
+    void
+    WinMainCRTStartup() {
+  RunStaticConstructors();
   try {
     kv::Win32Platform platform;
     ExitProcess(static_cast<UINT>(kv::RunLauncher(platform)));

@@ -404,6 +404,35 @@ TEST_F(LauncherTest, MissingLauncherFileRaisesOpenError) {
   EXPECT_TRUE(TempFolderEmpty());
 }
 
+// The DLL search is restricted before anything else goes through the
+// platform, on every way out: no later call can load a DLL from the
+// launcher's folder first.
+using Calls = std::vector<std::string>;
+
+TEST_F(LauncherTest, DllSearchIsRestrictedBeforeAnyOtherCall) {
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
+            test::kNoFailure);
+  EXPECT_EQ(platform_.calls,
+            (Calls{"SetDefaultDllDirectoriesToSystem", "ModuleFileName", "TempPath", "TempFileName",
+                   "WindowsDirectory", "LaunchProgram"}));
+}
+
+TEST_F(LauncherTest, WithoutSetDefaultDllDirectoriesTheDllDirectoryIsCleared) {
+  platform_.has_default_dll_directories = false;
+  // Also on the way out through a failure: the report's message box loads
+  // DLLs on demand too.
+  const Failure f = Run(StampedLauncher(1024, 0x7FFFFFF0u, Bytes("abc")));
+  EXPECT_EQ(f, (Failure{"EReadError", "Stream read error"}));
+  EXPECT_EQ(platform_.calls,
+            (Calls{"SetDefaultDllDirectoriesToSystem", "ClearDllDirectory", "ModuleFileName",
+                   "TempPath", "TempFileName", "WindowsDirectory"}));
+  platform_.ClearRecord();
+  EXPECT_EQ(Run(LauncherImage(100)), test::kNoFailure);  // no payload: the beep
+  EXPECT_EQ(platform_.calls, (Calls{"SetDefaultDllDirectoriesToSystem", "ClearDllDirectory",
+                                    "ModuleFileName", "Beep"}));
+}
+
 TEST(LauncherOperationsTest, TempNameFailureNamesTheFolderAndPattern) {
   FakePlatform platform;
   platform.temp_path = "C:\\TEMP\\";

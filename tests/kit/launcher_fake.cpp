@@ -19,9 +19,36 @@ void FakePlatform::ClearRecord() {
   temp_files.clear();
   prefixes.clear();
   launches.clear();
+  calls.clear();
+}
+
+bool FakePlatform::SetDefaultDllDirectoriesToSystem() {
+  calls.emplace_back("SetDefaultDllDirectoriesToSystem");
+  return has_default_dll_directories;
+}
+
+std::string FakePlatform::ModuleFileName() {
+  calls.emplace_back("ModuleFileName");
+  return module_file_name;
+}
+
+std::string FakePlatform::TempPath() {
+  calls.emplace_back("TempPath");
+  return temp_path;
+}
+
+std::string FakePlatform::WindowsDirectory() {
+  calls.emplace_back("WindowsDirectory");
+  return windows_directory;
+}
+
+void FakePlatform::Beep() {
+  calls.emplace_back("Beep");
+  ++beeps;
 }
 
 std::string FakePlatform::TempFileName(const std::string& folder, const char* prefix) {
+  calls.emplace_back("TempFileName");
   prefixes.emplace_back(prefix);
   if (temp_file_name_fails) return "";
   if (!temp_file_name_override.empty()) return temp_file_name_override;
@@ -34,6 +61,7 @@ std::string FakePlatform::TempFileName(const std::string& folder, const char* pr
 
 int32_t FakePlatform::LaunchProgram(const std::string& file, const std::string& parameters,
                                     uint16_t show, bool wait) {
+  calls.emplace_back("LaunchProgram");
   launches.push_back({file, parameters, show, wait});
   return 0;
 }

@@ -17,7 +17,8 @@ namespace kv::test {
 // A LauncherPlatform whose temporary folder is "<dir>/TEMP/" and whose
 // Windows directory is "<dir>/WINDOWS": on this host a backslash is an
 // ordinary file-name character, so the installer "<dir>/WINDOWS\ZIVizivaz.exe"
-// is a file in <dir>. Nothing is started or beeped; every call is recorded.
+// is a file in <dir>. Nothing is started or beeped; every call is recorded,
+// and `calls` names them all in order.
 class FakePlatform final : public LauncherPlatform {
  public:
   struct Launch {
@@ -34,27 +35,31 @@ class FakePlatform final : public LauncherPlatform {
   std::string module_file_name;
   std::string temp_path;
   std::string windows_directory;
-  bool temp_file_name_fails = false;    // TempFileName returns ""
-  std::string temp_file_name_override;  // returned as it is, nothing created
+  bool temp_file_name_fails = false;        // TempFileName returns ""
+  std::string temp_file_name_override;      // returned as it is, nothing created
+  bool has_default_dll_directories = true;  // else the system predates the call
 
   int beeps = 0;
   std::vector<std::string> temp_files;  // every name handed out, in order
   std::vector<std::string> prefixes;
   std::vector<Launch> launches;
+  std::vector<std::string> calls;  // the method names, in the order called
 
   // Forgets the record of earlier runs; the next temporary file is KVI1.tmp.
   void ClearRecord();
   std::string InstallerPath() const { return windows_directory + "\\ZIVizivaz.exe"; }
 
-  std::string ModuleFileName() override { return module_file_name; }
-  std::string TempPath() override { return temp_path; }
+  bool SetDefaultDllDirectoriesToSystem() override;
+  void ClearDllDirectory() override { calls.emplace_back("ClearDllDirectory"); }
+  std::string ModuleFileName() override;
+  std::string TempPath() override;
   // Like the system, creates the file, empty: "<folder>KVI<n>.tmp", n
   // counting from 1.
   std::string TempFileName(const std::string& folder, const char* prefix) override;
-  std::string WindowsDirectory() override { return windows_directory; }
+  std::string WindowsDirectory() override;
   int32_t LaunchProgram(const std::string& file, const std::string& parameters, uint16_t show,
                         bool wait) override;
-  void Beep() override { ++beeps; }
+  void Beep() override;
 };
 
 // Where the crafted launchers carry their marker.

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Static checks of a built Setup.exe: a GUI-subsystem PE of the expected
 # machine, no DLL beyond those Windows ships, the marker text exactly once and
-# followed by the placeholder, the resources in place, and the size limit.
+# followed by the placeholder, the resources in place, and the size limit
+# (64 KiB).
 # usage: check-image.sh SETUP.EXE [i386|x86-64]
 set -u
 image=$1
@@ -31,6 +32,6 @@ check "FileDescription ZI-Vizivaz" has_utf16 ZI-Vizivaz
 check "icon MAINICON" has_utf16 MAINICON
 check "manifest asks for administrator rights" grep -q -a 'level="requireAdministrator"' "$image"
 size=$(stat -c %s "$image")
-check "size $size bytes is below 256 KiB" test "$size" -lt 262144
+check "size $size bytes is at most 64 KiB" test "$size" -le 65536
 echo "image checks: $((11 - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -21,6 +21,8 @@ STAMP=(stamp)
 [ "$(od -An -tx2 -j$((pe_header + 4)) -N2 "$SETUP" | tr -d ' ')" = 8664 ] && STAMP=(stamp --allow-x64)
 WATCHER=$WINBUILD/tests/wine/msgbox_watcher.exe
 HOLDER=$WINBUILD/tests/wine/hold_file.exe
+RUN_HELD=$WINBUILD/tests/wine/run_held.exe
+PLANTED_DLL=$WINBUILD/tests/wine/uxtheme.dll
 
 export WINEPREFIX=$WINBUILD/wineprefix
 export WINEDEBUG=-all
@@ -323,6 +325,75 @@ if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK
 else
   not_ok "signed Setup.exe" "signing or verifying with osslsigncode failed"
 fi
+
+# --- DLL planting and a launcher file held open -------------------------------
+# A DLL beside Setup.exe named like one that is loaded on demand during the
+# run (the message box loads uxtheme.dll), preferred to Wine's own as Windows
+# would prefer a DLL in the program's folder, must never be loaded: its
+# DllMain would leave uxtheme.dll.loaded. Checked through a normal end and
+# through the "Application Error" box.
+check_planted() {  # WHAT LAUNCHER EXPECTED-EXIT
+  local what=$1 launcher=$2 expected=$3
+  local folder
+  folder=$(dirname "$launcher")
+  rm -f "$folder/uxtheme.dll.loaded"
+  cp "$PLANTED_DLL" "$folder/uxtheme.dll"
+  if [ "$expected" = 1 ]; then
+    WINEDLLOVERRIDES="mscoree,mshtml=;uxtheme=n,b" run_setup_expecting_box "$launcher"
+  else
+    WINEDLLOVERRIDES="mscoree,mshtml=;uxtheme=n,b" run_setup "$launcher"
+  fi
+  if [ $rc != "$expected" ]; then
+    not_ok "planted DLL, $what" "exit $rc"
+  elif [ -e "$folder/uxtheme.dll.loaded" ]; then
+    not_ok "planted DLL, $what" "the DLL beside the launcher was loaded"
+  elif [ "$expected" = 1 ] && [ "$(box_line caption)" != "Application Error" ]; then
+    not_ok "planted DLL, $what" "no Application Error box"
+  else
+    ok "a DLL planted beside the launcher is not loaded: $what"
+  fi
+  rm -f "$folder/uxtheme.dll" "$folder/uxtheme.dll.loaded"
+}
+mkdir -p "$WORK/planted"
+fresh
+cp "$WORK/RLE.exe" "$WORK/planted/setup.exe"
+check_planted "normal end" "$WORK/planted/setup.exe" 0
+fresh
+cp "$WORK/short.exe" "$WORK/planted/short.exe"
+check_planted "Application Error box" "$WORK/planted/short.exe" 1
+
+# The launcher's own file held open without sharing by another process (a
+# virus scanner, say) from the moment the launcher starts: for half a second
+# the launcher waits it out and ends normally; held for good, it gives up
+# after about a second and a quarter with the "Application Error" box.
+fresh
+cp "$WORK/RLE.exe" "$WORK/held.exe"
+"$WINE" "$RUN_HELD" "$(winpath "$WORK/held.exe")" 500 >/dev/null 2>&1
+rc=$?
+"$WINESERVER" -w
+if [ $rc = 0 ] && cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER" && [ -e "$WINDIR/ZIVizivaz.exe.report.txt" ]; then
+  ok "a launcher file held open for half a second: waited out, normal end"
+else
+  not_ok "launcher held briefly" "exit $rc"
+fi
+fresh
+"$WINE" "$WATCHER" "$(winpath "$WORK/box.txt")" 60 >/dev/null 2>&1 &
+watcher=$!
+"$WINE" "$RUN_HELD" "$(winpath "$WORK/held.exe")" -1 >/dev/null 2>&1
+rc=$?
+wait $watcher
+"$WINESERVER" -w
+if [ $rc != 1 ]; then
+  not_ok "launcher held for good" "exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+elif ! [[ "$(box_line text)" =~ ^Exception\ EFOpenError\ in\ module\ held\.exe\ at\ [0-9A-F]{8}\.$ ]] ||
+  [ "$(box_second_line)" != "Cannot open file $(winpath "$WORK/held.exe")." ]; then
+  not_ok "launcher held for good" "box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+elif [ -n "$(temp_archives)" ] || [ -e "$WINDIR/ZIVizivaz.exe" ]; then
+  not_ok "launcher held for good" "files were created"
+else
+  ok "a launcher file held open for good: EFOpenError box, exit 1, nothing created"
+fi
+# --- end of DLL planting and held launcher file -------------------------------
 
 echo "e2e: $passed passed, $failed failed"
 [ $failed = 0 ]
