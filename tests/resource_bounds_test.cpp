@@ -30,6 +30,7 @@
 #include "tests/kit/streams.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
+#include "tools/entry_plan.h"
 
 namespace {
 
@@ -157,6 +158,64 @@ TEST_P(CodecBoundsTest, LargestSizesStreamWithinFixedMemory) {
 
 INSTANTIATE_TEST_SUITE_P(EveryCodec, CodecBoundsTest,
                          ::testing::Values(kMethodRle, kMethodLzh1, kMethodLh5));
+
+// The builder's LH5 compressor holds one segment and its work areas, not
+// its input or output: the segment itself, its tokens, the priced parse's
+// two 4-byte arrays per byte and two trial codings, some 23 bytes per byte
+// of a segment at the peak (random data, one token per byte), whatever the
+// input's size. The bound leaves a third over that.
+constexpr int64_t kCompressBound = 32 * static_cast<int64_t>(tools::kLh5Segment);
+constexpr size_t kCompressPiece = size_t{1} << 20;
+constexpr int kCompressPieces = 64;  // 64 MiB in all
+
+// Piece k of a generated input of text, random and run stretches, made
+// afresh for every call so that the input is never held whole.
+std::vector<uint8_t> GeneratedPiece(int k) {
+  static constexpr std::string_view kKinds[] = {"text", "random", "spaces", "text"};
+  return test::DataOfKind(kKinds[k % 4], kCompressPiece, static_cast<uint32_t>(k));
+}
+
+TEST(CompressBoundsTest, Lh5StreamsLargeInputWithinSegmentMemory) {
+  int64_t out_bytes = 0;
+  const int64_t peak = PeakOf([&] {
+    std::unique_ptr<tools::StreamCompressor> c = tools::MakeLh5Compressor(
+        [&](std::span<const uint8_t> b) { out_bytes += static_cast<int64_t>(b.size()); });
+    for (int k = 0; k < kCompressPieces; ++k) c->Feed(GeneratedPiece(k));
+    c->Finish();
+  });
+  EXPECT_GT(out_bytes, int64_t{kCompressPieces / 4} * static_cast<int64_t>(kCompressPiece))
+      << "the random pieces alone come out nearly whole";
+  EXPECT_GT(peak, kCompressBound / 2) << "the segment's work areas must be counted";
+  EXPECT_LT(out_bytes, int64_t{kCompressPieces} * static_cast<int64_t>(kCompressPiece));
+  EXPECT_LT(peak, kCompressBound);
+  RecordProperty("peak_bytes", std::to_string(peak));
+}
+
+// WriteArchive reads a file in pieces and writes the entry as it goes: a
+// file larger than the bound is packed within it.
+TEST(CompressBoundsTest, WriteArchivePacksALargeFileWithinSegmentMemory) {
+  test::TempDir dir;
+  const std::string path = dir.File("big");
+  {
+    TFileStream f(path, FileMode::kCreate);
+    for (int k = 0; k < 24; ++k) {
+      const std::vector<uint8_t> piece = GeneratedPiece(k);
+      f.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
+    }
+  }
+  const uint64_t size = uint64_t{24} * kCompressPiece;
+  const std::vector<tools::PlannedEntry> plan = {{"big", path, kMethodLh5, size}};
+  TFileStream out(dir.File("out.kva"), FileMode::kCreate);
+  int32_t stored = 0;
+  const int64_t peak = PeakOf([&] {
+    tools::WriteArchive(out, plan,
+                        [&](const tools::WrittenEntry& w, uint64_t) { stored = w.stored; });
+  });
+  EXPECT_GT(stored, 0);
+  EXPECT_LT(static_cast<uint64_t>(stored), size);
+  EXPECT_LT(peak, kCompressBound + static_cast<int64_t>(kCompressPiece));
+  RecordProperty("peak_bytes", std::to_string(peak));
+}
 
 TEST(WalkBoundsTest, LargestStoredSizeOfACopiedEntry) {
   // Method 0 with Sourcesize 0x7FFFFFFF and 10 bytes present: the copy

@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <span>
 
 #include "archive/records.h"
 #include "core/bytes.h"
 #include "tools/compressors.h"
 #include "tools/entry_plan.h"
 #include "tools/file_util.h"
+#include "tools/host_file.h"
 
 namespace kv::tools {
 
@@ -115,48 +120,209 @@ ArchiveHeader HeaderFor(uint8_t first_method, int32_t total) {
 
 }  // namespace
 
+// Entries are written as they are read. An entry's header goes out first
+// with a provisional Sourcesize, then the name, then the stored bytes as the
+// compressor makes them, and the header is written again once the entry is
+// done. The "NON" rule needs no second copy of the output: the compressed
+// bytes are let through only while their count stays below the entry's
+// size, so the moment the output would reach the data's size the compressor
+// is dropped, the file is read again from its start and its bytes are
+// written over the compressed ones from the entry's data offset. Fewer than
+// `size` compressed bytes were written there, so the stored copy covers
+// them all and nothing stale is left behind it. This needs an output that
+// can go back to a position; one that cannot (a pipe, a device) is noticed
+// after the archive header, and its entries are then made whole in memory
+// first, as StoredForm does.
+namespace {
+
+constexpr size_t kReadPiece = size_t{1} << 20;
+
+// A planned file read in pieces of up to kReadPiece bytes, with the byte
+// sum and count of what was read; Finish checks the count against the plan.
+class PlannedFile {
+ public:
+  explicit PlannedFile(const PlannedEntry& e) : entry_(e), buffer_(kReadPiece) {
+    CheckReadable(e.path);
+    fd_ = ::open(e.path.c_str(), O_RDONLY | host::kBinary | host::kCloseOnExec);
+    if (fd_ < 0) throw BuilderError(e.path + ": " + std::strerror(errno));
+  }
+  ~PlannedFile() { ::close(fd_); }
+  PlannedFile(const PlannedFile&) = delete;
+  PlannedFile& operator=(const PlannedFile&) = delete;
+
+  // The next piece, empty at the end of the file.
+  std::span<const uint8_t> Next() {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer_.data(), static_cast<unsigned>(buffer_.size()));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw BuilderError(entry_.path + ": " + std::strerror(errno));
+      const std::span<const uint8_t> piece(buffer_.data(), static_cast<size_t>(n));
+      read_ += piece.size();
+      sum_ = ByteSum(piece.data(), piece.size(), sum_);
+      if (read_ > entry_.size) Changed();
+      return piece;
+    }
+  }
+  void Finish() const {
+    if (read_ != entry_.size) Changed();
+  }
+  uint32_t Sum() const { return sum_; }
+
+ private:
+  [[noreturn]] void Changed() const {
+    throw BuilderError(entry_.path + ": changed while being packed (" +
+                       std::to_string(entry_.size) + " bytes when listed, " +
+                       (read_ > entry_.size ? "more" : std::to_string(read_)) + " when read)");
+  }
+
+  const PlannedEntry& entry_;
+  std::vector<uint8_t> buffer_;
+  int fd_ = -1;
+  uint64_t read_ = 0;
+  uint32_t sum_ = 0;
+};
+
+void WriteBytes(TStream& out, std::span<const uint8_t> bytes) {
+  out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+// Copies the whole file to `out`; returns its byte sum.
+uint32_t CopyStored(TStream& out, const PlannedEntry& e) {
+  PlannedFile file(e);
+  for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next())
+    WriteBytes(out, piece);
+  file.Finish();
+  return file.Sum();
+}
+
+struct EntryResult {
+  uint8_t method;
+  int32_t stored;
+  uint32_t checksum;
+};
+
+// Writes the stored bytes of `e` at `out`'s position, streaming; `out` can
+// go back to a position.
+EntryResult WriteStreamed(TStream& out, const PlannedEntry& e) {
+  const int64_t data_start = out.Position();
+  if (e.method != kMethodStored) {
+    uint64_t written = 0;
+    bool too_big = false;
+    std::unique_ptr<StreamCompressor> compressor =
+        StreamCompressorFor(e.method, [&](std::span<const uint8_t> bytes) {
+          if (too_big) return;
+          if (written + bytes.size() >= e.size) {
+            too_big = true;
+            return;
+          }
+          WriteBytes(out, bytes);
+          written += bytes.size();
+        });
+    PlannedFile file(e);
+    for (std::span<const uint8_t> piece = file.Next(); !piece.empty() && !too_big;
+         piece = file.Next())
+      compressor->Feed(piece);
+    if (!too_big) {
+      file.Finish();
+      compressor->Finish();
+    }
+    if (!too_big && written < e.size) return {e.method, static_cast<int32_t>(written), file.Sum()};
+    out.SetPosition(data_start);
+  }
+  const uint32_t sum = CopyStored(out, e);
+  return {kMethodStored, static_cast<int32_t>(e.size), sum};
+}
+
+// For an output that cannot go back: the entry made in memory. `bytes`
+// receives the stored bytes.
+EntryResult MakeWhole(const PlannedEntry& e, std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> data;
+  data.reserve(static_cast<size_t>(e.size));
+  PlannedFile file(e);
+  for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next())
+    data.insert(data.end(), piece.begin(), piece.end());
+  file.Finish();
+  uint8_t method = e.method;
+  bytes = StoredForm(e.name, method, data);
+  if (method == kMethodStored) bytes = std::move(data);
+  return {method, static_cast<int32_t>(bytes.size()), file.Sum()};
+}
+
+void EncodeEntryHeader(const PlannedEntry& e, const EntryResult& r, uint8_t* record) {
+  EntryHeader h;
+  h.NameLength = static_cast<int16_t>(e.name.size());
+  h.Destsize = static_cast<int32_t>(e.size);
+  h.Sourcesize = r.stored;
+  h.Method = r.method;
+  h.Checksum = r.checksum;
+  h.Encode(record);
+}
+
+}  // namespace
+
 void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
                   const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done) {
   uint64_t total = 0;
   for (const PlannedEntry& e : plan) total += e.size;
   if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
     throw BuilderError("archive too large: its entries expand to 2 GiB or more");
+  for (const PlannedEntry& e : plan)
+    if (e.method != kMethodStored && CompressorFor(e.method) == nullptr)
+      throw BuilderError(e.name + ": method " + std::to_string(e.method) +
+                         " cannot be written by this builder");
 
-  // The header's method is known once the first entry is written; until
-  // then its place is held by a header naming the planned method.
+  // A stream that cannot go back reports its write count wherever it is
+  // asked to go; files and memory go past their end.
   const int64_t start = out.Position();
+  const bool seekable = out.Seek(start + 1, SeekOrigin::kBeginning) == start + 1;
+  out.SetPosition(start);
+
+  // The header's method is known once the first entry is made. On an
+  // output that can go back, its place is held by a header naming the
+  // planned method until then; on one that cannot, the first entry is made
+  // before the header goes out.
   uint8_t record[EntryHeader::kSize];
   static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
   const uint8_t planned_first = plan.empty() ? uint8_t{kMethodStored} : plan[0].method;
-  HeaderFor(planned_first, static_cast<int32_t>(total)).Encode(record);
-  out.WriteBuffer(record, ArchiveHeader::kSize);
+  if (seekable || plan.empty()) {
+    HeaderFor(planned_first, static_cast<int32_t>(total)).Encode(record);
+    out.WriteBuffer(record, ArchiveHeader::kSize);
+  }
 
   uint8_t first_method = kMethodStored;
   uint64_t read = 0;
   for (size_t i = 0; i < plan.size(); ++i) {
     const PlannedEntry& e = plan[i];
-    std::vector<uint8_t> data = ReadWholeFile(e.path);
-    if (data.size() != e.size)
-      throw BuilderError(e.path + ": changed while being packed (" + std::to_string(e.size) +
-                         " bytes when listed, " + std::to_string(data.size()) + " when read)");
-    uint8_t method = e.method;
-    const std::vector<uint8_t> stored = StoredForm(e.name, method, data);
-    const std::vector<uint8_t>& bytes = method == kMethodStored ? data : stored;
-    if (i == 0) first_method = method;
-    EntryHeader h;
-    h.NameLength = static_cast<int16_t>(e.name.size());
-    h.Destsize = static_cast<int32_t>(data.size());
-    h.Sourcesize = static_cast<int32_t>(bytes.size());
-    h.Method = method;
-    h.Checksum = ByteSum(data.data(), data.size());
-    h.Encode(record);
-    out.WriteBuffer(record, EntryHeader::kSize);
-    out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
-    out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
-    read += data.size();
-    if (done) done(WrittenEntry{e, method, h.Sourcesize}, read);
+    const int64_t entry_start = out.Position();
+    EntryResult r{e.method, 0, 0};
+    if (seekable) {
+      EncodeEntryHeader(e, r, record);
+      out.WriteBuffer(record, EntryHeader::kSize);
+      out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
+      r = WriteStreamed(out, e);
+      const int64_t end = out.Position();
+      out.SetPosition(entry_start);
+      EncodeEntryHeader(e, r, record);
+      out.WriteBuffer(record, EntryHeader::kSize);
+      out.SetPosition(end);
+    } else {
+      // The entry is made before its header goes out.
+      std::vector<uint8_t> bytes;
+      r = MakeWhole(e, bytes);
+      if (i == 0) {
+        HeaderFor(r.method, static_cast<int32_t>(total)).Encode(record);
+        out.WriteBuffer(record, ArchiveHeader::kSize);
+      }
+      EncodeEntryHeader(e, r, record);
+      out.WriteBuffer(record, EntryHeader::kSize);
+      out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
+      WriteBytes(out, bytes);
+    }
+    if (i == 0) first_method = r.method;
+    read += e.size;
+    if (done) done(WrittenEntry{e, r.method, r.stored}, read);
   }
-  if (first_method != planned_first) {
+  if (seekable && first_method != planned_first) {
     const int64_t end = out.Position();
     out.SetPosition(start);
     HeaderFor(first_method, static_cast<int32_t>(total)).Encode(record);

@@ -53,7 +53,11 @@ struct WrittenEntry {
 
 // Writes an archive of `plan` (checked and ordered by FinishPlan) to `out`,
 // reading one file at a time: the header, then each entry as its file is
-// read and compressed, so that memory holds one entry, not the archive.
+// read in pieces and compressed, its stored bytes written as they are made
+// (a provisional entry header is rewritten after them), so that memory
+// holds a bounded amount with LH5, not the entry (RLE and LZH still gather
+// one entry). An output that cannot go back to a position (a pipe, a
+// device) gets each entry made whole in memory before its header.
 // An entry whose compressed form is not smaller than its data is stored as
 // "NON". The header's CompressID names the first entry's method as
 // written. `done` is called after every entry with the bytes read so far.

@@ -52,4 +52,37 @@ Compressor CompressorFor(uint8_t method) {
   }
 }
 
+namespace {
+
+// A whole-input compressor behind the streaming interface: gathers what it
+// is fed and codes it all at Finish.
+class GatheringCompressor final : public StreamCompressor {
+ public:
+  GatheringCompressor(Compressor compress, ByteSink sink)
+      : compress_(compress), sink_(std::move(sink)) {}
+  void Feed(std::span<const uint8_t> data) override {
+    input_.insert(input_.end(), data.begin(), data.end());
+  }
+  void Finish() override {
+    const std::vector<uint8_t> out = compress_(input_);
+    input_.clear();
+    input_.shrink_to_fit();
+    if (!out.empty()) sink_(out);
+  }
+
+ private:
+  Compressor compress_;
+  ByteSink sink_;
+  std::vector<uint8_t> input_;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, ByteSink sink) {
+  if (method == kMethodLh5) return MakeLh5Compressor(std::move(sink));
+  const Compressor compress = CompressorFor(method);
+  if (compress == nullptr) return nullptr;
+  return std::make_unique<GatheringCompressor>(compress, std::move(sink));
+}
+
 }  // namespace kv::tools

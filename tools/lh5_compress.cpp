@@ -1,5 +1,14 @@
 // The builder's -lh5- compressor: writes streams that ExpandLh5 reads back.
 //
+// Streaming. The input is coded in segments of kLh5Segment bytes, counted
+// from its start, each parsed and cut into blocks on its own with the last
+// 8 KiB window of the one before as history. So memory holds one segment
+// and its work areas (about 23 bytes per byte of a segment at the worst,
+// most of it the priced parse's path), never the entry, and the output is
+// the same however the input was fed. A match never runs past its
+// segment's end and a block never spans two segments, which costs a few
+// bytes per segment against coding the input whole.
+//
 // Parsing. A hash chain over 3-byte prefixes finds, at every position, the
 // longest earlier match within the 8 KiB window (distance 1..8192, length
 // 3..256). The parse is lazy: a match is taken only when the next position
@@ -23,6 +32,7 @@
 #include <array>
 #include <cassert>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -54,12 +64,21 @@ class BitWriter {
     }
     acc_ &= (1u << count_) - 1;
   }
-  std::vector<uint8_t> Finish() {
+  // Pads the last byte with zero bits.
+  void Flush() {
     if (count_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - count_)));
     count_ = 0;
     acc_ = 0;
-    return std::move(out_);
   }
+  uint64_t Bits() const { return uint64_t{out_.size()} * 8 + static_cast<uint64_t>(count_); }
+  // Appends every bit of `other`.
+  void Append(const BitWriter& other) {
+    for (uint8_t b : other.out_) Put(b, 8);
+    if (other.count_ > 0) Put(other.acc_, other.count_);
+  }
+  // The whole bytes written so far, which the caller takes away with Drop.
+  std::span<const uint8_t> Bytes() const { return out_; }
+  void Drop() { out_.clear(); }
 
  private:
   std::vector<uint8_t> out_;
@@ -160,6 +179,10 @@ struct Token {
   uint16_t distance;  // literal: the byte; match: distance 1..8192
 };
 
+size_t TokenSize(const Token& t) {
+  return t.length == 0 ? 1 : t.length;
+}
+
 class MatchFinder {
  public:
   explicit MatchFinder(std::span<const uint8_t> data)
@@ -237,13 +260,14 @@ bool WorthTaking(const Match& m) {
   return m.length >= kLh5MinMatch && RoughMatchBits(m) < m.length * 8 + 2;
 }
 
-// The lazy parse.
-std::vector<Token> LazyParse(std::span<const uint8_t> data) {
+// The lazy parse of data[start..]; the bytes before `start` are history
+// that matches may reach back into.
+std::vector<Token> LazyParse(std::span<const uint8_t> data, size_t start) {
   std::vector<Token> tokens;
-  tokens.reserve(data.size() / 2 + 16);
+  tokens.reserve((data.size() - start) / 4 + 16);
   MatchFinder finder(data);
-  size_t pos = 0;
-  Match cur = LongestMatch(finder, 0);
+  size_t pos = start;
+  Match cur = LongestMatch(finder, pos);
   while (pos < data.size()) {
     if (!WorthTaking(cur)) {
       tokens.push_back({0, data[pos]});
@@ -275,11 +299,14 @@ struct Prices {
   std::array<uint32_t, kLh5PositionCount> positions{};
 };
 
-// The priced parse: a shortest path from each position to the end, over
-// literals and every candidate length of the matches found there.
-std::vector<Token> PricedParse(std::span<const uint8_t> data, const std::vector<Prices>& prices,
+// The priced parse of data[start..]: a shortest path from each position to
+// the end, over literals and every candidate length of the matches found
+// there. `block_starts` count from `start`. The path arrays are indexed
+// from `start` as well, so they take 8 bytes per byte parsed.
+std::vector<Token> PricedParse(std::span<const uint8_t> data, size_t start,
+                               const std::vector<Prices>& prices,
                                const std::vector<size_t>& block_starts) {
-  const size_t n = data.size();
+  const size_t n = data.size() - start;
   constexpr uint32_t kInf = std::numeric_limits<uint32_t>::max();
   std::vector<uint32_t> cost(n + 1, kInf);
   std::vector<Token> step(n + 1, Token{0, 0});
@@ -291,13 +318,16 @@ std::vector<Token> PricedParse(std::span<const uint8_t> data, const std::vector<
     while (block + 1 < block_starts.size() && block_starts[block + 1] <= pos) ++block;
     const Prices& pr = prices[block];
     const uint32_t here = cost[pos];
-    const uint32_t lit = here + pr.chars[data[pos]];
+    const uint8_t byte = data[start + pos];
+    const uint32_t lit = here + pr.chars[byte];
     if (lit < cost[pos + 1]) {
       cost[pos + 1] = lit;
-      step[pos + 1] = {0, data[pos]};
+      step[pos + 1] = {0, byte};
     }
     found.clear();
-    finder.ForEachMatch(pos, kMaxChain, [&](int len, int dist) { found.push_back({len, dist}); });
+    finder.ForEachMatch(start + pos, kMaxChain, [&](int len, int dist) {
+      found.push_back({len, dist});
+    });
     if (found.empty()) continue;
     const Match& longest = found.back();
     int low = kLh5MinMatch;
@@ -323,21 +353,18 @@ std::vector<Token> PricedParse(std::span<const uint8_t> data, const std::vector<
       pos += static_cast<size_t>(longest.length) - 1;
     }
   }
-  std::vector<Token> tokens;
+  size_t count = 0;
+  for (size_t pos = n; pos > 0; ++count) pos -= TokenSize(step[pos]);
+  std::vector<Token> tokens(count);
   for (size_t pos = n; pos > 0;) {
     const Token t = step[pos];
-    tokens.push_back(t);
-    pos -= t.length == 0 ? 1 : t.length;
+    tokens[--count] = t;
+    pos -= TokenSize(t);
   }
-  std::reverse(tokens.begin(), tokens.end());
   return tokens;
 }
 
 // --- Blocks ---------------------------------------------------------------
-
-size_t TokenSize(const Token& t) {
-  return t.length == 0 ? 1 : t.length;
-}
 
 struct BlockCodes {
   std::vector<uint8_t> char_len, pos_len;
@@ -511,20 +538,37 @@ constexpr size_t kSplitChunk = 1024;
 constexpr double kSplitGain = 256;
 constexpr size_t kFreqs = kLh5CharCount + kLh5PositionCount;
 
+// n log2 n, from a table for the small counts that most symbols of a range
+// have: the split search prices thousands of ranges of 524 symbols each, and
+// a log per symbol was most of its time.
+double NLog2N(uint64_t n) {
+  constexpr size_t kTable = 4096;
+  static const std::array<double, kTable> table = [] {
+    std::array<double, kTable> t{};
+    for (size_t i = 1; i < kTable; ++i) t[i] = static_cast<double>(i) * std::log2(i);
+    return t;
+  }();
+  if (n < kTable) return table[static_cast<size_t>(n)];
+  const double x = static_cast<double>(n);
+  return x * std::log2(x);
+}
+
+// The entropy of each code (total log2 total - sum of f log2 f) plus the
+// tables in the head.
 double EstimateBits(const uint32_t* f) {
   double bits = 0;
   auto list = [&](const uint32_t* g, size_t n, double per_length) {
     uint64_t total = 0;
     int used = 0;
+    double sum = 0;
     for (size_t s = 0; s < n; ++s) {
+      if (g[s] == 0) continue;
       total += g[s];
-      used += g[s] > 0;
+      ++used;
+      sum += NLog2N(g[s]);
     }
     if (used < 2) return;  // a single code: no bits per code
-    const double t = static_cast<double>(total);
-    for (size_t s = 0; s < n; ++s)
-      if (g[s] > 0) bits += static_cast<double>(g[s]) * std::log2(t / static_cast<double>(g[s]));
-    bits += used * per_length;
+    bits += NLog2N(total) - sum + used * per_length;
   };
   list(f, kLh5CharCount, 5.0);
   list(f + kLh5CharCount, kLh5PositionCount, 3.5);
@@ -604,32 +648,99 @@ Prices PricesFor(const BlockCodes& codes) {
   return p;
 }
 
-std::vector<uint8_t> Encode(const std::vector<Token>& tokens) {
+BitWriter Encode(const std::vector<Token>& tokens) {
   BitWriter w;
   for (std::span<const Token> block : SplitBlocks(tokens)) PutBlock(w, block, CodesFor(block));
-  return w.Finish();
+  return w;
 }
 
-}  // namespace
+// Codes data[start..] (data[..start] being history) onto `out`: the lazy
+// parse, then the parse priced with the lazy parse's block codes, and
+// whichever takes fewer bits.
+void CodeSegment(std::span<const uint8_t> data, size_t start, BitWriter& out) {
+  if (start == data.size()) return;
+  std::vector<Token> lazy = LazyParse(data, start);
 
-std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data) {
-  if (data.empty()) return {};
-  const std::vector<Token> lazy = LazyParse(data);
-  std::vector<uint8_t> best = Encode(lazy);
-
-  // Price the lazy parse's blocks and parse again with those prices.
+  // Code the lazy parse's blocks and price them for a second parse.
+  BitWriter best;
   std::vector<Prices> prices;
   std::vector<size_t> starts;
   size_t at = 0;
   for (std::span<const Token> block : SplitBlocks(lazy)) {
+    const BlockCodes codes = CodesFor(block);
+    PutBlock(best, block, codes);
     starts.push_back(at);
-    prices.push_back(PricesFor(CodesFor(block)));
+    prices.push_back(PricesFor(codes));
     for (const Token& t : block) at += TokenSize(t);
   }
-  const std::vector<Token> priced = PricedParse(data, prices, starts);
-  std::vector<uint8_t> second = Encode(priced);
-  if (second.size() < best.size()) best = std::move(second);
-  return best;
+  lazy = {};  // the priced parse's arrays are the peak of a segment
+  const std::vector<Token> priced = PricedParse(data, start, prices, starts);
+  BitWriter second = Encode(priced);
+  out.Append(second.Bits() < best.Bits() ? second : best);
+}
+
+// The streaming compressor. `buffer_` holds up to kLh5WindowSize bytes of
+// history followed by the segment being gathered; once the segment is
+// kLh5Segment bytes long (counted from the start of the input, so the cut
+// does not depend on how the input was fed) it is coded, its complete
+// bytes go to the sink, and the last window of it stays as history. A
+// match never runs past the end of its segment, and a block never spans
+// two. The bits of a segment's last byte stay in `bits_` until the next
+// segment or Finish completes it.
+class Lh5StreamCompressor final : public StreamCompressor {
+ public:
+  explicit Lh5StreamCompressor(ByteSink sink) : sink_(std::move(sink)) {}
+
+  void Feed(std::span<const uint8_t> data) override {
+    while (!data.empty()) {
+      if (buffer_.empty()) buffer_.reserve(kLh5WindowSize + kLh5Segment);
+      const size_t room = history_ + kLh5Segment - buffer_.size();
+      const size_t take = std::min(room, data.size());
+      buffer_.insert(buffer_.end(), data.begin(), data.begin() + static_cast<ptrdiff_t>(take));
+      data = data.subspan(take);
+      if (buffer_.size() == history_ + kLh5Segment) CodeBuffered();
+    }
+  }
+
+  void Finish() override {
+    CodeBuffered();
+    bits_.Flush();
+    Emit();
+    buffer_ = {};
+  }
+
+ private:
+  void CodeBuffered() {
+    CodeSegment(buffer_, history_, bits_);
+    Emit();
+    const size_t keep = std::min<size_t>(buffer_.size(), kLh5WindowSize);
+    buffer_.erase(buffer_.begin(), buffer_.end() - static_cast<ptrdiff_t>(keep));
+    history_ = keep;
+  }
+  void Emit() {
+    if (!bits_.Bytes().empty()) sink_(bits_.Bytes());
+    bits_.Drop();
+  }
+
+  ByteSink sink_;
+  std::vector<uint8_t> buffer_;
+  size_t history_ = 0;
+  BitWriter bits_;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamCompressor> MakeLh5Compressor(ByteSink sink) {
+  return std::make_unique<Lh5StreamCompressor>(std::move(sink));
+}
+
+std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data) {
+  std::vector<uint8_t> out;
+  Lh5StreamCompressor compressor(
+      [&](std::span<const uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); });
+  compressor.Feed(data);
+  compressor.Finish();
+  return out;
 }
 
 }  // namespace kv::tools

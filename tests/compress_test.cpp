@@ -1,0 +1,189 @@
+// The builder's streaming compressors and the archive writer that feeds
+// them: output that does not depend on how the input was cut, round trips
+// across the window and segment seams, and WriteArchive's streamed entries
+// (the "NON" rule included) matching the archive made in memory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/expect.h"
+#include "tests/kit/files.h"
+#include "tools/archive_writer.h"
+#include "tools/compressors.h"
+#include "tools/entry_plan.h"
+
+namespace kv {
+namespace {
+
+using test::DataOfKind;
+using test::ExpectRoundTrip;
+using test::Join;
+
+// Feeds `data` in pieces of the sizes that `next` gives and returns what the
+// sink received.
+template <typename NextSize>
+std::vector<uint8_t> FeedInPieces(uint8_t method, const std::vector<uint8_t>& data,
+                                  NextSize&& next) {
+  std::vector<uint8_t> out;
+  std::unique_ptr<tools::StreamCompressor> c = tools::StreamCompressorFor(
+      method, [&](std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t n = std::min(next(), data.size() - at);
+    c->Feed(std::span<const uint8_t>(data).subspan(at, n));
+    at += n;
+  }
+  c->Finish();
+  return out;
+}
+
+// Text, then binary, then random bytes, then a run: every kind of block,
+// over more than one segment.
+std::vector<uint8_t> MixedInput() {
+  return Join({DataOfKind("text", tools::kLh5Segment / 2, 3), DataOfKind("binary", 400000, 4),
+               DataOfKind("random", 200000, 5), DataOfKind("zeros", 150000)});
+}
+
+// A compressor that kept its place in the input per Feed call, not per
+// segment, would cut blocks (and matches) where the pieces end.
+TEST(StreamCompressorTest, Lh5OutputDoesNotDependOnThePieces) {
+  const std::vector<uint8_t> data = MixedInput();
+  ASSERT_GT(data.size(), tools::kLh5Segment);
+  const std::vector<uint8_t> whole = tools::CompressLh5(data);
+  for (size_t piece : {size_t{8191}, size_t{8192}, size_t{8193}, size_t{65535}, size_t{65536},
+                       size_t{65537}, tools::kLh5Segment - 1, tools::kLh5Segment + 1}) {
+    SCOPED_TRACE(piece);
+    EXPECT_EQ(FeedInPieces(kMethodLh5, data, [&] { return piece; }), whole);
+  }
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<size_t> size(0, 100000);
+  EXPECT_EQ(FeedInPieces(kMethodLh5, data, [&] { return size(rng); }), whole);
+  const std::vector<uint8_t> stored = ExpectRoundTrip(kMethodLh5, data);
+  EXPECT_EQ(stored, whole);
+}
+
+TEST(StreamCompressorTest, Lh5OneByteAtATime) {
+  const std::vector<uint8_t> data =
+      Join({DataOfKind("text", 70000, 9), DataOfKind("binary", 70000)});
+  EXPECT_EQ(FeedInPieces(kMethodLh5, data, [] { return size_t{1}; }), tools::CompressLh5(data));
+}
+
+// The gathering compressors of RLE and LZH behind the same interface.
+TEST(StreamCompressorTest, RleAndLzhInPiecesAsWhole) {
+  const std::vector<uint8_t> data = Join({DataOfKind("text", 30000), DataOfKind("zeros", 9000)});
+  EXPECT_EQ(FeedInPieces(kMethodRle, data, [] { return size_t{8193}; }), tools::CompressRle(data));
+  EXPECT_EQ(FeedInPieces(kMethodLzh1, data, [] { return size_t{777}; }), tools::CompressLzh1(data));
+  EXPECT_EQ(tools::StreamCompressorFor(kMethodCustom, [](std::span<const uint8_t>) {}), nullptr);
+}
+
+// Sizes at the window (8 KiB), the block-count field (64 Ki codes) and the
+// segment seams, where a match or a block would be cut.
+TEST(StreamCompressorTest, Lh5RoundTripsAtTheSeams) {
+  const size_t seg = tools::kLh5Segment;
+  for (size_t n :
+       {size_t{0}, size_t{1}, size_t{2}, size_t{8191}, size_t{8192}, size_t{8193}, size_t{65535},
+        size_t{65536}, size_t{65537}, seg - 1, seg, seg + 1, seg + 8192}) {
+    for (const char* kind : {"text", "zeros", "random"}) {
+      SCOPED_TRACE(std::string(kind) + " " + std::to_string(n));
+      ExpectRoundTrip(kMethodLh5, DataOfKind(kind, n, static_cast<uint32_t>(n)));
+    }
+  }
+  // A run that spans two seams: each segment starts from the last window of
+  // the one before.
+  const std::vector<uint8_t> runs =
+      Join({DataOfKind("text", seg - 100), DataOfKind("spaces", seg), DataOfKind("text", 5000, 2)});
+  const std::vector<uint8_t> stored = ExpectRoundTrip(kMethodLh5, runs);
+  EXPECT_LT(stored.size(), runs.size() / 4);
+}
+
+// --- WriteArchive -------------------------------------------------------------
+
+// An output that cannot go back: a seek reports the count written, as for a
+// pipe or a device.
+class AppendOnlyStream final : public TStream {
+ public:
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    data.insert(data.end(), p, p + count);
+    return count;
+  }
+  int64_t Seek(int64_t, SeekOrigin) override { return static_cast<int64_t>(data.size()); }
+  std::vector<uint8_t> data;
+};
+
+struct Planned {
+  std::vector<tools::PlannedEntry> plan;
+  std::vector<tools::ArchiveEntrySpec> specs;
+};
+
+Planned PlanOf(const test::TempDir& dir,
+               const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& files) {
+  Planned p;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string name = "f" + std::to_string(i);
+    test::WriteFile(dir.File(name), files[i].second);
+    p.plan.push_back({name, dir.File(name), files[i].first, files[i].second.size()});
+    p.specs.push_back({name, files[i].second, files[i].first});
+  }
+  return p;
+}
+
+// Entries written as they are read must come out byte for byte as the
+// archive built in memory: the provisional headers rewritten, and an entry
+// that turned out no smaller (random bytes: the LH5 output reaches the
+// data's size after the first segment) rewritten as "NON" over its
+// compressed start, with the next entry straight after it.
+TEST(WriteArchiveTest, StreamedEntriesMatchTheArchiveBuiltInMemory) {
+  test::TempDir dir;
+  const Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("random", 3 * tools::kLh5Segment + 5, 11)},
+                                 {kMethodLh5, DataOfKind("text", 100000, 12)},
+                                 {kMethodRle, DataOfKind("zeros", 5000)},
+                                 {kMethodLh5, test::Bytes("ab")},
+                                 {kMethodStored, DataOfKind("binary", 3000)},
+                                 {kMethodLzh1, DataOfKind("text", 20000, 13)}});
+  const std::vector<uint8_t> expected = tools::BuildArchive(p.specs);
+
+  std::vector<uint8_t> methods;
+  TMemoryStream out;
+  tools::WriteArchive(out, p.plan,
+                      [&](const tools::WrittenEntry& w, uint64_t) { methods.push_back(w.method); });
+  EXPECT_EQ(out.Data(), expected);
+  EXPECT_EQ(methods, (std::vector<uint8_t>{kMethodStored, kMethodLh5, kMethodRle, kMethodStored,
+                                           kMethodStored, kMethodLzh1}));
+
+  AppendOnlyStream pipe;
+  tools::WriteArchive(pipe, p.plan, nullptr);
+  EXPECT_EQ(pipe.data, expected);
+}
+
+// The archive's header names the first entry's method as written, also when
+// it fell back to "NON" after a streamed start.
+TEST(WriteArchiveTest, FirstEntryFallingBackRenamesTheHeader) {
+  test::TempDir dir;
+  const Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("random", 70000, 3)}});
+  TMemoryStream out;
+  tools::WriteArchive(out, p.plan, nullptr);
+  ASSERT_EQ(out.Data(), tools::BuildArchive(p.specs));
+  const ArchiveHeader h = ArchiveHeader::Decode(out.Data().data());
+  EXPECT_EQ(std::string(h.CompressID, h.CompressID + 3), "NON");
+}
+
+TEST(WriteArchiveTest, FileThatChangedSizeIsRefused) {
+  test::TempDir dir;
+  Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("text", 50000)}});
+  for (uint64_t planned : {uint64_t{49999}, uint64_t{50001}}) {
+    p.plan[0].size = planned;
+    TMemoryStream out;
+    EXPECT_THROW(tools::WriteArchive(out, p.plan, nullptr), tools::BuilderError);
+  }
+}
+
+}  // namespace
+}  // namespace kv
