@@ -50,7 +50,7 @@ class OwnedDescriptorStream final : public TStream {
   ~OwnedDescriptorStream() override { ::close(fd_); }
   int32_t Read(void*, int32_t) override { return 0; }
   int32_t Write(const void* buffer, int32_t count) override {
-    const ssize_t n = count > 0 ? ::write(fd_, buffer, static_cast<size_t>(count)) : 0;
+    const ssize_t n = count > 0 ? ::write(fd_, buffer, static_cast<unsigned>(count)) : 0;
     if (n > 0) written_ += n;
     return n > 0 ? static_cast<int32_t>(n) : 0;
   }
@@ -142,7 +142,7 @@ int32_t DescriptorStream::Write(const void* buffer, int32_t count) {
   const auto* p = static_cast<const uint8_t*>(buffer);
   int32_t done = 0;
   while (done < count) {
-    const ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
+    const ssize_t n = ::write(fd_, p + done, static_cast<unsigned>(count - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (failure_.empty()) failure_ = n < 0 ? std::strerror(errno) : "nothing written";
