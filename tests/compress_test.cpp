@@ -120,7 +120,7 @@ class AppendOnlyStream final : public TStream {
 
 struct Planned {
   std::vector<tools::PlannedEntry> plan;
-  std::vector<tools::ArchiveEntrySpec> specs;
+  std::vector<tools::ArchiveEntrySpec> entries;
 };
 
 Planned PlanOf(const test::TempDir& dir,
@@ -130,7 +130,7 @@ Planned PlanOf(const test::TempDir& dir,
     const std::string name = "f" + std::to_string(i);
     test::WriteFile(dir.File(name), files[i].second);
     p.plan.push_back({name, dir.File(name), files[i].first, files[i].second.size()});
-    p.specs.push_back({name, files[i].second, files[i].first});
+    p.entries.push_back({name, files[i].second, files[i].first});
   }
   return p;
 }
@@ -148,7 +148,7 @@ TEST(WriteArchiveTest, StreamedEntriesMatchTheArchiveBuiltInMemory) {
                                  {kMethodLh5, test::Bytes("ab")},
                                  {kMethodStored, DataOfKind("binary", 3000)},
                                  {kMethodLzh1, DataOfKind("text", 20000, 13)}});
-  const std::vector<uint8_t> expected = tools::BuildArchive(p.specs);
+  const std::vector<uint8_t> expected = tools::BuildArchive(p.entries);
 
   std::vector<uint8_t> methods;
   TMemoryStream out;
@@ -170,7 +170,7 @@ TEST(WriteArchiveTest, FirstEntryFallingBackRenamesTheHeader) {
   const Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("random", 70000, 3)}});
   TMemoryStream out;
   tools::WriteArchive(out, p.plan, nullptr);
-  ASSERT_EQ(out.Data(), tools::BuildArchive(p.specs));
+  ASSERT_EQ(out.Data(), tools::BuildArchive(p.entries));
   const ArchiveHeader h = ArchiveHeader::Decode(out.Data().data());
   EXPECT_EQ(std::string(h.CompressID, h.CompressID + 3), "NON");
 }
