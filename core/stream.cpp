@@ -59,10 +59,7 @@ int32_t TMemoryStream::Write(const void* buffer, int32_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
-  int64_t base = 0;
-  if (origin == SeekOrigin::kCurrent) base = position_;
-  if (origin == SeekOrigin::kEnd) base = Size();
-  position_ = std::max<int64_t>(0, base + offset);
+  position_ = SeekTarget(position_, Size(), offset, origin);
   return position_;
 }
 

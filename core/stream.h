@@ -19,6 +19,14 @@ namespace kv {
 
 enum class SeekOrigin { kBeginning, kCurrent, kEnd };
 
+// Where a seek by `offset` from `origin` lands in a stream of `size` bytes
+// standing at `position`: never below 0, possibly past the end.
+inline int64_t SeekTarget(int64_t position, int64_t size, int64_t offset, SeekOrigin origin) {
+  const int64_t base =
+      origin == SeekOrigin::kCurrent ? position : (origin == SeekOrigin::kEnd ? size : 0);
+  return base + offset < 0 ? 0 : base + offset;
+}
+
 class TStream {
  public:
   // Largest buffer `CopyFrom` moves bytes through.

@@ -22,10 +22,7 @@ int32_t TWindowStream::Read(void* buffer, int32_t count) {
 }
 
 int64_t TWindowStream::Seek(int64_t offset, SeekOrigin origin) {
-  int64_t from = 0;
-  if (origin == SeekOrigin::kCurrent) from = position_;
-  if (origin == SeekOrigin::kEnd) from = length_;
-  position_ = std::max<int64_t>(from + offset, 0);
+  position_ = SeekTarget(position_, length_, offset, origin);
   return position_;
 }
 
@@ -39,10 +36,7 @@ int32_t TSpanStream::Read(void* buffer, int32_t count) {
 }
 
 int64_t TSpanStream::Seek(int64_t offset, SeekOrigin origin) {
-  int64_t from = 0;
-  if (origin == SeekOrigin::kCurrent) from = position_;
-  if (origin == SeekOrigin::kEnd) from = Size();
-  position_ = std::max<int64_t>(from + offset, 0);
+  position_ = SeekTarget(position_, Size(), offset, origin);
   return position_;
 }
 
