@@ -32,7 +32,8 @@ std::vector<uint8_t> FeedInPieces(uint8_t method, const std::vector<uint8_t>& da
                                   NextSize&& next) {
   std::vector<uint8_t> out;
   std::unique_ptr<tools::StreamCompressor> c = tools::StreamCompressorFor(
-      method, [&](std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+      method, tools::kDefaultLevel,
+      [&](std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
   size_t at = 0;
   while (at < data.size()) {
     const size_t n = std::min(next(), data.size() - at);
@@ -79,7 +80,9 @@ TEST(StreamCompressorTest, RleAndLzhInPiecesAsWhole) {
   const std::vector<uint8_t> data = Join({DataOfKind("text", 30000), DataOfKind("zeros", 9000)});
   EXPECT_EQ(FeedInPieces(kMethodRle, data, [] { return size_t{8193}; }), tools::CompressRle(data));
   EXPECT_EQ(FeedInPieces(kMethodLzh1, data, [] { return size_t{777}; }), tools::CompressLzh1(data));
-  EXPECT_EQ(tools::StreamCompressorFor(kMethodCustom, [](std::span<const uint8_t>) {}), nullptr);
+  EXPECT_EQ(tools::StreamCompressorFor(kMethodCustom, tools::kDefaultLevel,
+                                       [](std::span<const uint8_t>) {}),
+            nullptr);
 }
 
 // Sizes at the window (8 KiB), the block-count field (64 Ki codes) and the

@@ -153,7 +153,8 @@ Sample MakeSample(uint8_t method) {
   // Executable-like bytes: several input blocks for every method, and
   // several output blocks.
   std::vector<uint8_t> data = test::BinaryData(70000, 11);
-  std::vector<uint8_t> stored = method == kMethodStored ? data : tools::CompressorFor(method)(data);
+  std::vector<uint8_t> stored =
+      method == kMethodStored ? data : tools::CompressorFor(method)(data, tools::kDefaultLevel);
   return {method, std::move(data), std::move(stored)};
 }
 

@@ -138,7 +138,7 @@ TEST_P(CodecBoundsTest, LargestSizesStreamWithinFixedMemory) {
     // "X 0x94 0xFF" repeated: 255 bytes out for every 3 in.
     for (int i = 0; i < 200000; ++i) stored.insert(stored.end(), {'X', 0x94, 0xFF});
   } else {
-    stored = tools::CompressorFor(GetParam())(test::TextData(5000, 1));
+    stored = tools::CompressorFor(GetParam())(test::TextData(5000, 1), tools::kDefaultLevel);
   }
   TMemoryStream source(stored);
   CountingSink dest(kStreamed);
@@ -179,6 +179,7 @@ TEST(CompressBoundsTest, Lh5StreamsLargeInputWithinSegmentMemory) {
   int64_t out_bytes = 0;
   const int64_t peak = PeakOf([&] {
     std::unique_ptr<tools::StreamCompressor> c = tools::MakeLh5Compressor(
+        tools::kDefaultLevel,
         [&](std::span<const uint8_t> b) { out_bytes += static_cast<int64_t>(b.size()); });
     for (int k = 0; k < kCompressPieces; ++k) c->Feed(GeneratedPiece(k));
     c->Finish();

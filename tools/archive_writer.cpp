@@ -39,7 +39,7 @@ std::vector<uint8_t> StoredForm(const std::string& name, uint8_t& method,
   if (compress == nullptr)
     throw BuilderError(name + ": method " + std::to_string(method) +
                        " cannot be written by this builder");
-  std::vector<uint8_t> stored = compress(data);
+  std::vector<uint8_t> stored = compress(data, kDefaultLevel);
   if (stored.size() < data.size()) return stored;
   method = kMethodStored;
   return {};
@@ -209,7 +209,7 @@ EntryResult WriteStreamed(TStream& out, const PlannedEntry& e) {
     uint64_t written = 0;
     bool too_big = false;
     std::unique_ptr<StreamCompressor> compressor =
-        StreamCompressorFor(e.method, [&](std::span<const uint8_t> bytes) {
+        StreamCompressorFor(e.method, kDefaultLevel, [&](std::span<const uint8_t> bytes) {
           if (too_big) return;
           if (written + bytes.size() >= e.size) {
             too_big = true;

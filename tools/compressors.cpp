@@ -6,6 +6,7 @@
 #include "codecs/rle.h"
 
 namespace kv::tools {
+namespace {
 
 // RLE, written the way the expander reads it: the expander repeats RunByte,
 // the first byte of the previous step (0x94 after an escape), so a run of X
@@ -13,30 +14,91 @@ namespace kv::tools {
 // run that follows an escape or the start (RunByte 0) may begin with an
 // escape straight away. An escape costs two bytes; it is used wherever it
 // saves bytes over literals (a literal 0x94 costs two as well).
-std::vector<uint8_t> CompressRle(std::span<const uint8_t> data) {
-  constexpr size_t kMaxCopies = RleMaxCount - 1;
-  std::vector<uint8_t> out;
-  out.reserve(data.size() + data.size() / 64 + 16);
-  uint8_t run_byte = 0;
-  size_t i = 0;
-  while (i < data.size()) {
-    const uint8_t b = data[i];
-    size_t run = 1;
-    while (i + run < data.size() && data[i + run] == b && run < kMaxCopies) ++run;
-    const size_t literal_cost = b == RleMarker ? 2 : 1;
-    if (b == run_byte && run * literal_cost > 2) {
-      out.push_back(RleMarker);
-      out.push_back(static_cast<uint8_t>(run + 1));
-      run_byte = RleMarker;
-      i += run;
-      continue;
+//
+// Streaming: the bytes of the run being read are only counted. A decision
+// needs the run's length from where it stands up to kMaxCopies, so it is
+// taken when the run ends, at Finish, or once more than kMaxCopies are
+// counted; that is the same choice as with the whole input in view.
+class RleCompressor final : public StreamCompressor {
+ public:
+  explicit RleCompressor(ByteSink sink) : sink_(std::move(sink)) { out_.reserve(kFlushAt + 4); }
+
+  void Feed(std::span<const uint8_t> data) override {
+    for (const uint8_t b : data) {
+      if (count_ > 0 && b != byte_) Drain(0);
+      byte_ = b;
+      if (++count_ > kMaxCopies) Drain(kMaxCopies);
     }
-    out.push_back(b);
-    if (b == RleMarker) out.push_back(0);
-    run_byte = b;
-    ++i;
   }
+
+  void Finish() override {
+    Drain(0);
+    if (!out_.empty()) sink_(out_);
+    out_.clear();
+  }
+
+ private:
+  static constexpr size_t kMaxCopies = RleMaxCount - 1;
+  static constexpr size_t kFlushAt = size_t{1} << 16;
+
+  // Takes steps until at most `keep` counted bytes are left.
+  void Drain(size_t keep) {
+    while (count_ > keep) {
+      const size_t run = std::min(count_, kMaxCopies);
+      const size_t literal_cost = byte_ == RleMarker ? 2 : 1;
+      if (byte_ == run_byte_ && run * literal_cost > 2) {
+        out_.push_back(RleMarker);
+        out_.push_back(static_cast<uint8_t>(run + 1));
+        run_byte_ = RleMarker;
+        count_ -= run;
+      } else {
+        out_.push_back(byte_);
+        if (byte_ == RleMarker) out_.push_back(0);
+        run_byte_ = byte_;
+        --count_;
+      }
+    }
+    if (out_.size() >= kFlushAt) {
+      sink_(out_);
+      out_.clear();
+    }
+  }
+
+  ByteSink sink_;
+  std::vector<uint8_t> out_;
+  uint8_t run_byte_ = 0;
+  uint8_t byte_ = 0;
+  size_t count_ = 0;
+};
+
+template <std::unique_ptr<StreamCompressor> (*Make)(int, ByteSink)>
+std::vector<uint8_t> CompressWhole(std::span<const uint8_t> data, int level) {
+  std::vector<uint8_t> out;
+  std::unique_ptr<StreamCompressor> c =
+      Make(level, [&](std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+  c->Feed(data);
+  c->Finish();
   return out;
+}
+
+std::unique_ptr<StreamCompressor> MakeRleAtLevel(int, ByteSink sink) {
+  return MakeRleCompressor(std::move(sink));
+}
+
+}  // namespace
+
+std::unique_ptr<StreamCompressor> MakeRleCompressor(ByteSink sink) {
+  return std::make_unique<RleCompressor>(std::move(sink));
+}
+
+std::vector<uint8_t> CompressRle(std::span<const uint8_t> data, int level) {
+  return CompressWhole<MakeRleAtLevel>(data, level);
+}
+std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data, int level) {
+  return CompressWhole<MakeLzh1Compressor>(data, level);
+}
+std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data, int level) {
+  return CompressWhole<MakeLh5Compressor>(data, level);
 }
 
 Compressor CompressorFor(uint8_t method) {
@@ -52,37 +114,18 @@ Compressor CompressorFor(uint8_t method) {
   }
 }
 
-namespace {
-
-// A whole-input compressor behind the streaming interface: gathers what it
-// is fed and codes it all at Finish.
-class GatheringCompressor final : public StreamCompressor {
- public:
-  GatheringCompressor(Compressor compress, ByteSink sink)
-      : compress_(compress), sink_(std::move(sink)) {}
-  void Feed(std::span<const uint8_t> data) override {
-    input_.insert(input_.end(), data.begin(), data.end());
+std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, int level, ByteSink sink) {
+  level = std::clamp(level, kMinLevel, kMaxLevel);
+  switch (method) {
+    case kMethodRle:
+      return MakeRleCompressor(std::move(sink));
+    case kMethodLzh1:
+      return MakeLzh1Compressor(level, std::move(sink));
+    case kMethodLh5:
+      return MakeLh5Compressor(level, std::move(sink));
+    default:
+      return nullptr;
   }
-  void Finish() override {
-    const std::vector<uint8_t> out = compress_(input_);
-    input_.clear();
-    input_.shrink_to_fit();
-    if (!out.empty()) sink_(out);
-  }
-
- private:
-  Compressor compress_;
-  ByteSink sink_;
-  std::vector<uint8_t> input_;
-};
-
-}  // namespace
-
-std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, ByteSink sink) {
-  if (method == kMethodLh5) return MakeLh5Compressor(std::move(sink));
-  const Compressor compress = CompressorFor(method);
-  if (compress == nullptr) return nullptr;
-  return std::make_unique<GatheringCompressor>(compress, std::move(sink));
 }
 
 }  // namespace kv::tools

@@ -1,6 +1,9 @@
-// The builder's own compressors, one per method it can write. Each returns
-// the stored bytes that the component's expander of that method turns back
-// into `data` exactly.
+// The builder's own compressors, one per method it can write. Each makes the
+// stored bytes that the component's expander of that method turns back into
+// the input exactly.
+//
+// Levels follow the habit of gzip: 1 is the fastest, 9 the smallest output,
+// kDefaultLevel a fast one. RLE has one way of coding and ignores the level.
 #pragma once
 
 #include <cstdint>
@@ -11,25 +14,20 @@
 
 namespace kv::tools {
 
-using Compressor = std::vector<uint8_t> (*)(std::span<const uint8_t> data);
-
-std::vector<uint8_t> CompressRle(std::span<const uint8_t> data);
-std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data);
-std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data);
-
-// The compressor for a method number, or null when the builder cannot write
-// that method (3 "CUS" belongs to applications).
-Compressor CompressorFor(uint8_t method);
+inline constexpr int kMinLevel = 1;
+inline constexpr int kMaxLevel = 9;
+inline constexpr int kDefaultLevel = 5;
 
 // Receives stored bytes as a compressor makes them; the span is valid only
 // during the call.
 using ByteSink = std::function<void(std::span<const uint8_t>)>;
 
 // A compressor fed its input in pieces, which hands its output to a sink as
-// it goes. The stored bytes do not depend on how the input was cut: feeding
-// the same bytes in any pieces, then calling Finish once, gives the sink
-// exactly what the method's whole-input compressor returns. Feed may not be
-// called after Finish.
+// it goes and holds a bounded amount of memory whatever the input's size.
+// The stored bytes do not depend on how the input was cut: feeding the same
+// bytes in any pieces, then calling Finish once, gives the sink exactly what
+// the method's whole-input function returns. Feed may not be called after
+// Finish.
 class StreamCompressor {
  public:
   virtual ~StreamCompressor() = default;
@@ -38,14 +36,23 @@ class StreamCompressor {
   virtual void Finish() = 0;
 };
 
-// The streaming compressor for a method, or null as for CompressorFor. The
-// LH5 one holds a bounded amount whatever the input's size
-// (about 14 x kLh5Segment); RLE and LZH still gather the whole input and code it
-// at Finish.
-std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, ByteSink sink);
+std::unique_ptr<StreamCompressor> MakeRleCompressor(ByteSink sink);
+std::unique_ptr<StreamCompressor> MakeLzh1Compressor(int level, ByteSink sink);
+std::unique_ptr<StreamCompressor> MakeLh5Compressor(int level, ByteSink sink);
 
-// The LH5 streaming compressor.
-std::unique_ptr<StreamCompressor> MakeLh5Compressor(ByteSink sink);
+// The streaming compressor for a method number at `level` (clamped to
+// kMinLevel..kMaxLevel), or null when the builder cannot write that method
+// (0 "NON" is not a compression; 3 "CUS" belongs to applications).
+std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, int level, ByteSink sink);
+
+// Whole-input forms of the same compressors, for tests and small inputs.
+using Compressor = std::vector<uint8_t> (*)(std::span<const uint8_t> data, int level);
+std::vector<uint8_t> CompressRle(std::span<const uint8_t> data, int level = kDefaultLevel);
+std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data, int level = kDefaultLevel);
+std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data, int level = kDefaultLevel);
+
+// The whole-input compressor for a method number, or null as above.
+Compressor CompressorFor(uint8_t method);
 
 // Bytes of input the LH5 compressor codes at a time (after the window of
 // history it keeps); a block never spans two such segments.

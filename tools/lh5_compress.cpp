@@ -730,17 +730,8 @@ class Lh5StreamCompressor final : public StreamCompressor {
 
 }  // namespace
 
-std::unique_ptr<StreamCompressor> MakeLh5Compressor(ByteSink sink) {
+std::unique_ptr<StreamCompressor> MakeLh5Compressor(int, ByteSink sink) {
   return std::make_unique<Lh5StreamCompressor>(std::move(sink));
-}
-
-std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data) {
-  std::vector<uint8_t> out;
-  Lh5StreamCompressor compressor(
-      [&](std::span<const uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); });
-  compressor.Feed(data);
-  compressor.Finish();
-  return out;
 }
 
 }  // namespace kv::tools

@@ -160,9 +160,7 @@ class MatchFinder {
   std::vector<int32_t> prev_;
 };
 
-}  // namespace
-
-std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data) {
+std::vector<uint8_t> CompressLzh1Whole(std::span<const uint8_t> data) {
   std::vector<uint8_t> out;
   if (data.empty()) return out;
   out.reserve(data.size() / 2 + 16);
@@ -210,6 +208,30 @@ std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data) {
   }
   coder.Finish();
   return out;
+}
+
+// Gathers the input and codes it at Finish.
+class Lzh1GatheringCompressor final : public StreamCompressor {
+ public:
+  explicit Lzh1GatheringCompressor(ByteSink sink) : sink_(std::move(sink)) {}
+  void Feed(std::span<const uint8_t> data) override {
+    input_.insert(input_.end(), data.begin(), data.end());
+  }
+  void Finish() override {
+    const std::vector<uint8_t> out = CompressLzh1Whole(input_);
+    input_ = {};
+    if (!out.empty()) sink_(out);
+  }
+
+ private:
+  ByteSink sink_;
+  std::vector<uint8_t> input_;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamCompressor> MakeLzh1Compressor(int, ByteSink sink) {
+  return std::make_unique<Lzh1GatheringCompressor>(std::move(sink));
 }
 
 }  // namespace kv::tools
