@@ -28,6 +28,10 @@
 //    that may refill, before the window moves, at the end. Every refill and
 //    progress call therefore finds the sink holding exactly the bytes of
 //    the items decoded before it.
+//  - The walk table (Lzh1WalkTable), which decodes the top levels of the
+//    tree in one look-up, always gives what a walk of the tree as it is now
+//    would give: every swap of the update repairs the entries it changes,
+//    and a rebuild makes the table stale until the next walk builds it anew.
 //
 // The bit reader fetches bytes exactly when the format says (a request that
 // finds 8 or fewer bits fetches one byte first), because when a byte is
@@ -133,24 +137,127 @@ template <Lzh1Fetch kFetch>
   return in.Take(n);
 }
 
+// The walk table: the top kLzh1WalkBits levels of the tree, walked once for
+// every pattern of that many bits. Entry p holds what a walk of the bits
+// p would find there: the nodes it passes (path), how many bits it takes
+// (bits: fewer than kLzh1WalkBits when it meets a leaf on the way) and the
+// Child entry of the last node passed (c: a leaf's symbol, or the first
+// child to walk on from).
+//
+// The table follows the tree. A node the walks pass in the top levels
+// ("in the table") has its depth d and the first of the 2^(kLzh1WalkBits -
+// d) entries that pass it noted (depth_, first_); those entries are
+// exactly what a walk from that node gives, and nothing else depends on
+// its Child entry. A swap changes the Child entries of its two nodes only
+// and moves no node, so the table stays right if the entries of each of
+// the two nodes that is in the table are walked again from there; each
+// node's notes are checked against the table (the entry names it at its
+// depth), so notes left behind by a node that has since moved down and out
+// are seen to be stale. A rebuild makes the whole table stale; it is built
+// again at the next walk.
+constexpr int kLzh1WalkBits = 6;
+
+struct Lzh1WalkEntry {
+  int16_t path[kLzh1WalkBits];
+  int16_t c;
+  uint8_t bits;
+};
+
+class Lzh1WalkTable {
+ public:
+  const Lzh1WalkEntry& Lookup(uint32_t pattern) const { return entries_[pattern]; }
+  bool stale() const { return stale_; }
+
+  void Build(const Lzh1Tree& tree) {
+    int16_t path[kLzh1WalkBits];
+    const int c = tree.Child[Lzh1Root];
+    Visit(tree, c, 1, 0, path);
+    Visit(tree, c + 1, 1, 1, path);
+    stale_ = false;
+  }
+
+  // The tree's report of its changes (Lzh1Tree::UpdateTreeAlong).
+  void Swapped(const Lzh1Tree& tree, ptrdiff_t c, ptrdiff_t l) {
+    if (stale_) return;
+    Revisit(tree, c);
+    Revisit(tree, l);
+  }
+  void Rebuilt() { stale_ = true; }
+
+ private:
+  void Revisit(const Lzh1Tree& tree, ptrdiff_t node) {
+    const int d = depth_[node];
+    const Lzh1WalkEntry& e = entries_[first_[node]];
+    if (d == 0 || d > e.bits || e.path[d - 1] != node) return;
+    int16_t path[kLzh1WalkBits];
+    std::memcpy(path, e.path, sizeof path);
+    Visit(tree, static_cast<int>(node), d, first_[node] >> (kLzh1WalkBits - d), path);
+  }
+
+  // Walks on from `node`, reached with the `bits` bits of `pattern` through
+  // path[0..bits - 1).
+  void Visit(const Lzh1Tree& tree, int node, int bits, uint32_t pattern, int16_t* path) {
+    const int spare = kLzh1WalkBits - bits;
+    path[bits - 1] = static_cast<int16_t>(node);
+    depth_[node] = static_cast<uint8_t>(bits);
+    first_[node] = static_cast<uint8_t>(pattern << spare);
+    const int c = tree.Child[node];
+    if (c < Lzh1LeafBase && spare != 0) {
+      Visit(tree, c, bits + 1, pattern << 1, path);
+      Visit(tree, c + 1, bits + 1, (pattern << 1) | 1, path);
+      return;
+    }
+    Lzh1WalkEntry e{};
+    std::memcpy(e.path, path, sizeof e.path);
+    e.c = static_cast<int16_t>(c);
+    e.bits = static_cast<uint8_t>(bits);
+    for (uint32_t p = pattern << spare; p < (pattern + 1) << spare; ++p) entries_[p] = e;
+  }
+
+  Lzh1WalkEntry entries_[1 << kLzh1WalkBits];
+  uint8_t depth_[Lzh1Nodes];  // 0: never in the table
+  uint8_t first_[Lzh1Nodes];
+  bool stale_ = true;
+};
+
 // Walks the code from the root to a leaf, keeping the nodes it passes for
-// the update that follows. Always inlined: as a call it would take the bit
-// reader out of its registers.
+// the update that follows: the top levels through the walk table, the rest
+// one bit at a time. Always inlined: as a call it would take the bit reader
+// out of its registers.
+//
+// The table's part reads its bits as the format's one-bit requests would.
+// Of those `bits` requests the first refills, as every request does; after
+// it at least 9 bits are valid (at the stream's very first request, 8),
+// which is enough to look the pattern up. Of the other requests at most one
+// can find 8 or fewer bits, and if one does, so does the last; so one
+// refill check after bits - 1 bits fetches the same bytes. (With bits = 1
+// that check finds the 8 or more bits of the first refill, except at the
+// stream's first request, whose code is 8 or 9 bits long in the balanced
+// start tree.)
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline int DecodeSymbol(Lzh1Tree& tree, Lzh1BitReader& in) {
+[[gnu::always_inline]] inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table,
+                                               Lzh1BitReader& in) {
+  if (table.stale()) [[unlikely]]
+    table.Build(tree);
   int16_t path[Lzh1Tree::kMaxDepth];
+  in.Refill<kFetch>();
+  const Lzh1WalkEntry& e = table.Lookup(in.buf >> (32 - kLzh1WalkBits));
+  std::memcpy(path, e.path, sizeof e.path);
+  in.buf <<= e.bits - 1;
+  in.Refill<kFetch>();
+  in.buf <<= 1;
   // A write pointer rather than a depth index: one register and one add
   // less per bit in the loop.
-  int16_t* end = path;
+  int16_t* end = path + e.bits;
   // Pointer-sized node numbers keep sign extensions out of the walk.
-  ptrdiff_t c = tree.Child[Lzh1Root];
-  do {
+  ptrdiff_t c = e.c;
+  while (c < Lzh1LeafBase) {
     const ptrdiff_t node = c + static_cast<ptrdiff_t>(ReadBit<kFetch>(in));
     *end++ = static_cast<int16_t>(node);
     c = tree.Child[node];
-  } while (c < Lzh1LeafBase);
+  }
   const int s = static_cast<int>(c - Lzh1LeafBase);
-  tree.UpdateTreeAlong(path, static_cast<int>(end - path), s);
+  tree.UpdateTreeAlong(path, static_cast<int>(end - path), s, table);
   return s;
 }
 
@@ -200,8 +307,9 @@ static_assert(kLzh1RunSpan >= Lzh1WindowSize, "a move must not overlap the bytes
 
 // One item, written at `out`; returns the new end.
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1BitReader& in, uint8_t* out) {
-  const int s = DecodeSymbol<kFetch>(tree, in);
+[[gnu::always_inline]] inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table,
+                                                  Lzh1BitReader& in, uint8_t* out) {
+  const int s = DecodeSymbol<kFetch>(tree, table, in);
   if (s < Lzh1FirstMatchSymbol) {
     *out = static_cast<uint8_t>(s);
     return out + 1;
@@ -216,6 +324,7 @@ template <Lzh1Fetch kFetch>
 // initialisation clears them, which gives the ring's undefined tail its 0.
 struct Lzh1WorkAreas {
   Lzh1Tree tree;
+  Lzh1WalkTable walk;
   uint8_t Lzh1Ring[kLzh1BufferSize];
 };
 
@@ -225,6 +334,7 @@ void ExpandLzh1(int32_t Destsize) {
   if (Destsize <= 0) return;
   const auto work = std::make_unique<Lzh1WorkAreas>();
   Lzh1Tree& tree = work->tree;
+  Lzh1WalkTable& walk = work->walk;
   tree.InitTree();
   uint8_t* const ring = work->Lzh1Ring;
   std::memset(ring + (Lzh1WindowSize - Lzh1Start), Lzh1Fill, Lzh1Start);
@@ -260,12 +370,12 @@ void ExpandLzh1(int32_t Destsize) {
       if (n == 0) [[unlikely]] {
         PutOutputBytes(pending, static_cast<int32_t>(out - pending));
         pending = out;
-        out = ExpandItem<Lzh1Fetch::kChecked>(tree, in, out);
+        out = ExpandItem<Lzh1Fetch::kChecked>(tree, walk, in, out);
         continue;
       }
       Lzh1BitReader fast = in;  // never leaves the registers
       do {
-        out = ExpandItem<Lzh1Fetch::kFromRun>(tree, fast, out);
+        out = ExpandItem<Lzh1Fetch::kFromRun>(tree, walk, fast, out);
       } while (--n != 0);
       in = fast;
     }

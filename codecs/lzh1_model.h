@@ -78,18 +78,30 @@ struct Lzh1Tree {
   // chain of dependent loads per level, for as long as the path is valid:
   // until a rebuild or the first swap.
   inline void UpdateTreeAlong(const int16_t* path, int depth, int symbol);
+  // The same, telling `watch` of every change to Child: watch.Swapped(tree, c, l)
+  // after nodes c and l have exchanged their subtrees (the only change to
+  // Child outside a rebuild), watch.Rebuilt() after a rebuild. This is for
+  // caches of the tree's shape, such as the expander's walk table.
+  template <class Watch>
+  inline void UpdateTreeAlong(const int16_t* path, int depth, int symbol, Watch& watch);
   // The largest depth a walk can reach: one internal node per level.
   static constexpr int kMaxDepth = Lzh1Symbols - 1;
 
  private:
+  struct NoWatch {
+    void Swapped(const Lzh1Tree&, ptrdiff_t, ptrdiff_t) {}
+    void Rebuilt() {}
+  };
   // The last node whose frequency is below k, searching upward from
   // `from`; Freq[from - 1] is below k.
   inline int LastNodeBelow(int from, uint16_t k) const;
   // Increments node c, swaps it with the last node below its new count if
   // that is needed, and returns the node whose parent is to be counted next.
-  inline ptrdiff_t CountNode(ptrdiff_t c);
+  template <class Watch>
+  inline ptrdiff_t CountNode(ptrdiff_t c, Watch& watch);
   // The counting walk of UpdateTree from node c up to the root.
-  inline void CountFrom(ptrdiff_t c);
+  template <class Watch>
+  inline void CountFrom(ptrdiff_t c, Watch& watch);
 };
 
 inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
@@ -114,7 +126,8 @@ inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
   return l - 1;
 }
 
-inline ptrdiff_t Lzh1Tree::CountNode(ptrdiff_t c) {
+template <class Watch>
+inline ptrdiff_t Lzh1Tree::CountNode(ptrdiff_t c, Watch& watch) {
   const uint16_t k = ++Freq[c];
   if (k > Freq[c + 1]) {
     // Move the count to the last node that is still below it; that node
@@ -130,28 +143,38 @@ inline ptrdiff_t Lzh1Tree::CountNode(ptrdiff_t c) {
     Parent[j] = static_cast<int16_t>(c);
     if (j < Lzh1LeafBase) Parent[j + 1] = static_cast<int16_t>(c);
     Child[c] = static_cast<int16_t>(j);
+    watch.Swapped(*this, c, l);
     return l;
   }
   return c;
 }
 
-inline void Lzh1Tree::CountFrom(ptrdiff_t c) {
+template <class Watch>
+inline void Lzh1Tree::CountFrom(ptrdiff_t c, Watch& watch) {
   // Pointer-sized node numbers keep sign extensions out of the loop. The
   // root's parent entry is 0 and no other node has node 0 as its parent.
   do {
-    c = Parent[CountNode(c)];
+    c = Parent[CountNode(c, watch)];
   } while (c != 0);
 }
 
 inline void Lzh1Tree::UpdateTree(int symbol) {
   if (Freq[Lzh1Root] == Lzh1RebuildAt) RebuildTree();
-  CountFrom(Parent[Lzh1LeafBase + symbol]);
+  NoWatch none;
+  CountFrom(Parent[Lzh1LeafBase + symbol], none);
 }
 
 inline void Lzh1Tree::UpdateTreeAlong(const int16_t* path, int depth, int symbol) {
+  NoWatch none;
+  UpdateTreeAlong(path, depth, symbol, none);
+}
+
+template <class Watch>
+inline void Lzh1Tree::UpdateTreeAlong(const int16_t* path, int depth, int symbol, Watch& watch) {
   if (Freq[Lzh1Root] == Lzh1RebuildAt) [[unlikely]] {
     RebuildTree();
-    CountFrom(Parent[Lzh1LeafBase + symbol]);
+    watch.Rebuilt();
+    CountFrom(Parent[Lzh1LeafBase + symbol], watch);
     return;
   }
   // Until a swap, the parent of path[i] is path[i - 1] (the root for
@@ -162,9 +185,9 @@ inline void Lzh1Tree::UpdateTreeAlong(const int16_t* path, int depth, int symbol
   // compares than it saves in loads.)
   for (const int16_t* p = path + depth; p != path;) {
     const ptrdiff_t c = *--p;
-    const ptrdiff_t counted = CountNode(c);
+    const ptrdiff_t counted = CountNode(c, watch);
     if (counted != c) {
-      CountFrom(Parent[counted]);
+      CountFrom(Parent[counted], watch);
       return;
     }
   }
