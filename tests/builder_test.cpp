@@ -560,6 +560,32 @@ TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreStoredAndListsComeFromFiles) {
   EXPECT_EQ(ExtractFromBytes(archive, "DOCS\\A"), ReadFile(Path("data/a.txt")));
 }
 
+// -1 .. -9 and --level reach the compressors, the last one given counting,
+// as in gzip; without either the default level is used.
+TEST_F(KvarcPackagerTest, LevelsReachTheCompressorsAndTheLastOneCounts) {
+  const std::vector<uint8_t> text = test::TextData(200000, 7);
+  WriteFile(Path("t.txt"), text);
+  const struct {
+    std::vector<std::string> options;
+    int level;
+  } cases[] = {{{}, tools::kDefaultLevel},
+               {{"-1"}, 1},
+               {{"--level", "9"}, 9},
+               {{"-9", "-m", "LZH", "-1"}, 1},
+               {{"-1", "--level=9"}, 9}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.level);
+    std::vector<std::string> args = {"create", "-f"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {"x.zerk", "t.txt"});
+    const Result r = Kvarc(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const uint8_t method = c.options.size() == 4 ? kMethodLzh1 : kMethodLh5;
+    EXPECT_EQ(ReadFile(Path("x.zerk")),
+              BuildArchive(std::vector<ArchiveEntrySpec>{{"t.txt", text, method}}, c.level));
+  }
+}
+
 TEST_F(KvarcPackagerTest, OneEntryGoesToAFileStandardOutputOrADevice) {
   const Result out = Kvarc({"extract", "a.zerk", "data.bin", "-"});
   ASSERT_EQ(out.exit_code, 0) << out.err;
@@ -605,6 +631,11 @@ TEST_F(KvarcPackagerTest, RefusalsAreOneLineAndWriteNothing) {
       {{"extract", "a.zerk", "x"},
        2,
        "extract needs ENTRYNAME OUTFILE, or -o DIR (see kvarc --help)"},
+      {{"create", "-0", "out", "inst.exe"}, 2, "bad level '0' (1 fastest to 9 smallest)"},
+      {{"create", "--level", "x", "out", "inst.exe"}, 2, "bad level 'x' (1 fastest to 9 smallest)"},
+      {{"setup", "-o", "out", "--launcher", "Setup.exe", "-10", "inst.exe"},
+       2,
+       "bad level '10' (1 fastest to 9 smallest)"},
       {{"create", "out", "missing"}, 1, "missing: No such file or directory"},
       {{"create", "out", "../x=inst.exe"}, 1, "..\\x: entry name with a '..' part"},
       {{"create", "out", "/x=inst.exe"}, 1, "\\x: absolute entry name"},

@@ -178,6 +178,47 @@ TEST(WriteArchiveTest, FirstEntryFallingBackRenamesTheHeader) {
   EXPECT_EQ(std::string(h.CompressID, h.CompressID + 3), "NON");
 }
 
+// The level reaches the compressors on both paths (an output that can go
+// back and one that cannot, whose entries wait in a spool file), and the
+// bytes read are reported while an entry is read, not only after it: in
+// steps of at least kProgressStep, never going back, up to the total.
+TEST(WriteArchiveTest, LevelsOnBothPathsAndProgressWithinAnEntry) {
+  test::TempDir dir;
+  const uint64_t step = tools::kProgressStep;
+  const Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("text", 3 * step + 7, 21)},
+                                 {kMethodLzh1, DataOfKind("binary", 300000, 22)},
+                                 {kMethodLh5, DataOfKind("random", 2 * step, 23)},
+                                 {kMethodRle, DataOfKind("zeros", 9000)}});
+  uint64_t total = 0;
+  for (const tools::PlannedEntry& e : p.plan) total += e.size;
+  for (int level : {tools::kMinLevel, tools::kMaxLevel}) {
+    SCOPED_TRACE(level);
+    const std::vector<uint8_t> expected = tools::BuildArchive(p.entries, level);
+    std::vector<uint64_t> reports;
+    size_t reports_in_first_entry = 0;
+    tools::WriteOptions options;
+    options.level = level;
+    options.reading = [&](uint64_t n) { reports.push_back(n); };
+    TMemoryStream out;
+    tools::WriteArchive(
+        out, p.plan,
+        [&](const tools::WrittenEntry& w, uint64_t) {
+          if (&w.planned == &p.plan[0]) reports_in_first_entry = reports.size();
+        },
+        options);
+    EXPECT_EQ(out.Data(), expected);
+    EXPECT_EQ(reports_in_first_entry, 3u);
+    ASSERT_FALSE(reports.empty());
+    for (size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i], reports[i - 1] + step);
+    EXPECT_GT(reports.back(), total - step);
+    EXPECT_LE(reports.back(), total);
+
+    AppendOnlyStream pipe;
+    tools::WriteArchive(pipe, p.plan, nullptr, options);
+    EXPECT_EQ(pipe.data, expected);
+  }
+}
+
 TEST(WriteArchiveTest, FileThatChangedSizeIsRefused) {
   test::TempDir dir;
   Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("text", 50000)}});

@@ -33,13 +33,13 @@ namespace {
 // the result empty, the data being what is stored) when that is not
 // smaller.
 std::vector<uint8_t> StoredForm(const std::string& name, uint8_t& method,
-                                const std::vector<uint8_t>& data) {
+                                const std::vector<uint8_t>& data, int level) {
   if (method == kMethodStored) return {};
   const Compressor compress = CompressorFor(method);
   if (compress == nullptr)
     throw BuilderError(name + ": method " + std::to_string(method) +
                        " cannot be written by this builder");
-  std::vector<uint8_t> stored = compress(data, kDefaultLevel);
+  std::vector<uint8_t> stored = compress(data, level);
   if (stored.size() < data.size()) return stored;
   method = kMethodStored;
   return {};
@@ -47,7 +47,7 @@ std::vector<uint8_t> StoredForm(const std::string& name, uint8_t& method,
 
 }  // namespace
 
-std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries) {
+std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries, int level) {
   std::vector<PrecompressedEntry> made;
   made.reserve(entries.size());
   for (const ArchiveEntrySpec& item : entries) {
@@ -58,7 +58,7 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries) 
     e.method = item.method;
     e.destsize = static_cast<int32_t>(item.data.size());
     e.checksum = ByteSum(item.data.data(), item.data.size());
-    e.stored = StoredForm(item.name, e.method, item.data);
+    e.stored = StoredForm(item.name, e.method, item.data, level);
     if (e.method == kMethodStored) e.stored = item.data;
     made.push_back(std::move(e));
   }
@@ -131,17 +131,39 @@ ArchiveHeader HeaderFor(uint8_t first_method, int32_t total) {
 // `size` compressed bytes were written there, so the stored copy covers
 // them all and nothing stale is left behind it. This needs an output that
 // can go back to a position; one that cannot (a pipe, a device) is noticed
-// after the archive header, and its entries are then made whole in memory
-// first, as StoredForm does.
+// after the archive header, and each entry's compressed bytes then go to a
+// spool file first, so that its header, which gives their count, can go
+// out before them; the same rule decides between the spool and the file.
 namespace {
 
 constexpr size_t kReadPiece = size_t{1} << 20;
 
-// A planned file read in pieces of up to kReadPiece bytes, with the byte
-// sum and count of what was read; Finish checks the count against the plan.
+// Reports the bytes read so far, at most once per kProgressStep and never
+// going back.
+class ReadProgress {
+ public:
+  explicit ReadProgress(const std::function<void(uint64_t)>& report) : report_(report) {}
+  void StartEntry(uint64_t before) { before_ = before; }
+  void Read(uint64_t in_entry) {
+    const uint64_t now = before_ + in_entry;
+    if (!report_ || now < next_) return;
+    next_ = now + kProgressStep;
+    report_(now);
+  }
+
+ private:
+  const std::function<void(uint64_t)>& report_;
+  uint64_t before_ = 0;
+  uint64_t next_ = 1;
+};
+
+// A planned file read in pieces into a buffer of kReadPiece bytes, with the
+// byte sum and count of what was read; Finish checks the count against the
+// plan.
 class PlannedFile {
  public:
-  explicit PlannedFile(const PlannedEntry& e) : entry_(e), buffer_(kReadPiece) {
+  PlannedFile(const PlannedEntry& e, std::span<uint8_t> buffer, ReadProgress& progress)
+      : entry_(e), buffer_(buffer), progress_(progress) {
     CheckReadable(e.path);
     fd_ = ::open(e.path.c_str(), O_RDONLY | host::kBinary | host::kCloseOnExec);
     if (fd_ < 0) throw BuilderError(e.path + ": " + std::strerror(errno));
@@ -160,6 +182,7 @@ class PlannedFile {
       read_ += piece.size();
       sum_ = ByteSum(piece.data(), piece.size(), sum_);
       if (read_ > entry_.size) Changed();
+      progress_.Read(read_);
       return piece;
     }
   }
@@ -168,15 +191,16 @@ class PlannedFile {
   }
   uint32_t Sum() const { return sum_; }
 
- private:
   [[noreturn]] void Changed() const {
     throw BuilderError(entry_.path + ": changed while being packed (" +
                        std::to_string(entry_.size) + " bytes when listed, " +
                        (read_ > entry_.size ? "more" : std::to_string(read_)) + " when read)");
   }
 
+ private:
   const PlannedEntry& entry_;
-  std::vector<uint8_t> buffer_;
+  std::span<uint8_t> buffer_;
+  ReadProgress& progress_;
   int fd_ = -1;
   uint64_t read_ = 0;
   uint32_t sum_ = 0;
@@ -186,9 +210,17 @@ void WriteBytes(TStream& out, std::span<const uint8_t> bytes) {
   out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
+// What the archive writer shares between entries: the compressors' level,
+// the read buffer and the progress.
+struct Writer {
+  int level;
+  std::vector<uint8_t> buffer;
+  ReadProgress progress;
+};
+
 // Copies the whole file to `out`; returns its byte sum.
-uint32_t CopyStored(TStream& out, const PlannedEntry& e) {
-  PlannedFile file(e);
+uint32_t CopyStored(TStream& out, const PlannedEntry& e, Writer& w) {
+  PlannedFile file(e, w.buffer, w.progress);
   for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next())
     WriteBytes(out, piece);
   file.Finish();
@@ -201,51 +233,63 @@ struct EntryResult {
   uint32_t checksum;
 };
 
+// One compressing pass over the file of `e` (not "NON"): the compressed
+// bytes go to `write` while their count stays below the file's size.
+// Returns the entry as compressed, or with method "NON" when the output
+// would have reached that size; then reading stops, unless `sum_all` asks
+// for the whole file's byte sum.
+EntryResult CompressFile(const PlannedEntry& e, Writer& w,
+                         const std::function<void(std::span<const uint8_t>)>& write, bool sum_all) {
+  uint64_t written = 0;
+  bool too_big = false;
+  std::unique_ptr<StreamCompressor> compressor =
+      StreamCompressorFor(e.method, w.level, [&](std::span<const uint8_t> bytes) {
+        if (too_big) return;
+        if (written + bytes.size() >= e.size) {
+          too_big = true;
+          return;
+        }
+        write(bytes);
+        written += bytes.size();
+      });
+  PlannedFile file(e, w.buffer, w.progress);
+  for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next()) {
+    if (!too_big) compressor->Feed(piece);
+    if (too_big && !sum_all) return {kMethodStored, static_cast<int32_t>(e.size), 0};
+  }
+  file.Finish();
+  if (!too_big) compressor->Finish();
+  if (too_big) return {kMethodStored, static_cast<int32_t>(e.size), file.Sum()};
+  return {e.method, static_cast<int32_t>(written), file.Sum()};
+}
+
 // Writes the stored bytes of `e` at `out`'s position, streaming; `out` can
 // go back to a position.
-EntryResult WriteStreamed(TStream& out, const PlannedEntry& e) {
+EntryResult WriteStreamed(TStream& out, const PlannedEntry& e, Writer& w) {
   const int64_t data_start = out.Position();
   if (e.method != kMethodStored) {
-    uint64_t written = 0;
-    bool too_big = false;
-    std::unique_ptr<StreamCompressor> compressor =
-        StreamCompressorFor(e.method, kDefaultLevel, [&](std::span<const uint8_t> bytes) {
-          if (too_big) return;
-          if (written + bytes.size() >= e.size) {
-            too_big = true;
-            return;
-          }
-          WriteBytes(out, bytes);
-          written += bytes.size();
-        });
-    PlannedFile file(e);
-    for (std::span<const uint8_t> piece = file.Next(); !piece.empty() && !too_big;
-         piece = file.Next())
-      compressor->Feed(piece);
-    if (!too_big) {
-      file.Finish();
-      compressor->Finish();
-    }
-    if (!too_big && written < e.size) return {e.method, static_cast<int32_t>(written), file.Sum()};
+    const EntryResult r = CompressFile(
+        e, w, [&](std::span<const uint8_t> bytes) { WriteBytes(out, bytes); }, false);
+    if (r.method != kMethodStored) return r;
     out.SetPosition(data_start);
   }
-  const uint32_t sum = CopyStored(out, e);
+  const uint32_t sum = CopyStored(out, e, w);
   return {kMethodStored, static_cast<int32_t>(e.size), sum};
 }
 
-// For an output that cannot go back: the entry made in memory. `bytes`
-// receives the stored bytes.
-EntryResult MakeWhole(const PlannedEntry& e, std::vector<uint8_t>& bytes) {
-  std::vector<uint8_t> data;
-  data.reserve(static_cast<size_t>(e.size));
-  PlannedFile file(e);
-  for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next())
-    data.insert(data.end(), piece.begin(), piece.end());
-  file.Finish();
-  uint8_t method = e.method;
-  bytes = StoredForm(e.name, method, data);
-  if (method == kMethodStored) bytes = std::move(data);
-  return {method, static_cast<int32_t>(bytes.size()), file.Sum()};
+// For an output that cannot go back: the entry's stored form decided before
+// anything of it is written, its compressed bytes kept in `spool`.
+EntryResult Spooled(const PlannedEntry& e, Writer& w, SpoolFile& spool) {
+  spool.Clear();
+  if (e.method == kMethodStored) {
+    PlannedFile file(e, w.buffer, w.progress);
+    while (!file.Next().empty()) {
+    }
+    file.Finish();
+    return {kMethodStored, static_cast<int32_t>(e.size), file.Sum()};
+  }
+  return CompressFile(
+      e, w, [&](std::span<const uint8_t> bytes) { spool.Write(bytes); }, true);
 }
 
 void EncodeEntryHeader(const PlannedEntry& e, const EntryResult& r, uint8_t* record) {
@@ -261,7 +305,8 @@ void EncodeEntryHeader(const PlannedEntry& e, const EntryResult& r, uint8_t* rec
 }  // namespace
 
 void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
-                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done) {
+                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done,
+                  const WriteOptions& options) {
   uint64_t total = 0;
   for (const PlannedEntry& e : plan) total += e.size;
   if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
@@ -270,12 +315,16 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
     if (e.method != kMethodStored && CompressorFor(e.method) == nullptr)
       throw BuilderError(e.name + ": method " + std::to_string(e.method) +
                          " cannot be written by this builder");
+  Writer w{std::clamp(options.level, kMinLevel, kMaxLevel), std::vector<uint8_t>(kReadPiece),
+           ReadProgress(options.reading)};
 
   // A stream that cannot go back reports its write count wherever it is
   // asked to go; files and memory go past their end.
   const int64_t start = out.Position();
   const bool seekable = out.Seek(start + 1, SeekOrigin::kBeginning) == start + 1;
   out.SetPosition(start);
+  std::unique_ptr<SpoolFile> spool;
+  if (!seekable) spool = std::make_unique<SpoolFile>();
 
   // The header's method is known once the first entry is made. On an
   // output that can go back, its place is held by a header naming the
@@ -294,21 +343,20 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
   for (size_t i = 0; i < plan.size(); ++i) {
     const PlannedEntry& e = plan[i];
     const int64_t entry_start = out.Position();
+    w.progress.StartEntry(read);
     EntryResult r{e.method, 0, 0};
     if (seekable) {
       EncodeEntryHeader(e, r, record);
       out.WriteBuffer(record, EntryHeader::kSize);
       out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
-      r = WriteStreamed(out, e);
+      r = WriteStreamed(out, e, w);
       const int64_t end = out.Position();
       out.SetPosition(entry_start);
       EncodeEntryHeader(e, r, record);
       out.WriteBuffer(record, EntryHeader::kSize);
       out.SetPosition(end);
     } else {
-      // The entry is made before its header goes out.
-      std::vector<uint8_t> bytes;
-      r = MakeWhole(e, bytes);
+      r = Spooled(e, w, *spool);
       if (i == 0) {
         HeaderFor(r.method, static_cast<int32_t>(total)).Encode(record);
         out.WriteBuffer(record, ArchiveHeader::kSize);
@@ -316,7 +364,14 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
       EncodeEntryHeader(e, r, record);
       out.WriteBuffer(record, EntryHeader::kSize);
       out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
-      WriteBytes(out, bytes);
+      if (r.method != kMethodStored) {
+        spool->CopyTo(out, w.buffer);
+      } else if (CopyStored(out, e, w) != r.checksum) {
+        // The header already out carries the sum of the first reading.
+        throw BuilderError(e.path +
+                           ": changed while being packed (its bytes differ between two "
+                           "readings)");
+      }
     }
     if (i == 0) first_method = r.method;
     read += e.size;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/stream.h"
+#include "tools/compressors.h"
 
 namespace kv::tools {
 
@@ -27,9 +28,11 @@ struct ArchiveEntrySpec {
 // builder's compressor of its method; an entry that would not come out
 // smaller is stored as "NON". The header's CompressID names the
 // first entry's method ("NON" for an empty archive) and TotalSize is the
-// total of the expanded sizes. Raises BuilderError when an entry cannot be
-// written (unknown method, a name or a size beyond the format's fields).
-std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries);
+// total of the expanded sizes. `level` is the compressors' (kMinLevel to
+// kMaxLevel). Raises BuilderError when an entry cannot be written (unknown
+// method, a name or a size beyond the format's fields).
+std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries,
+                                  int level = kDefaultLevel);
 
 // Like BuildArchive, with the stored bytes already made: `stored` is what
 // goes into the archive, `data` only supplies Destsize and the checksum.
@@ -51,20 +54,31 @@ struct WrittenEntry {
   int32_t stored;  // bytes in the archive
 };
 
+// How WriteArchive compresses and reports.
+struct WriteOptions {
+  int level = kDefaultLevel;  // the compressors' level, kMinLevel to kMaxLevel
+  // Called while files are read with the bytes read so far, of all entries
+  // together: at most once per kProgressStep bytes, never going back
+  // (a file read a second time is not counted again).
+  std::function<void(uint64_t bytes_read)> reading;
+};
+inline constexpr uint64_t kProgressStep = uint64_t{1} << 20;
+
 // Writes an archive of `plan` (checked and ordered by FinishPlan) to `out`,
-// reading one file at a time: the header, then each entry as its file is
-// read in pieces and compressed, its stored bytes written as they are made
-// (a provisional entry header is rewritten after them), so that memory
-// holds a bounded amount with LH5, not the entry (RLE and LZH still gather
-// one entry). An output that cannot go back to a position (a pipe, a
-// device) gets each entry made whole in memory before its header.
-// An entry whose compressed form is not smaller than its data is stored as
-// "NON". The header's CompressID names the first entry's method as
-// written. `done` is called after every entry with the bytes read so far.
-// Raises BuilderError for a file that cannot be read or that changed size
-// since it was planned.
+// reading one file at a time in pieces, so that memory holds a bounded
+// amount whatever the entries' sizes: the header, then each entry as its
+// file is read and compressed, its stored bytes written as they are made
+// (a provisional entry header is rewritten after them). An output that
+// cannot go back to a position (a pipe, a device) gets each entry's stored
+// bytes spooled to an anonymous temporary file first (in TMPDIR), then
+// copied after its header. An entry whose compressed form is not smaller
+// than its data is stored as "NON". The header's CompressID names the first
+// entry's method as written. `done` is called after every entry with the
+// bytes read so far. Raises BuilderError for a file that cannot be read or
+// that changed since it was planned.
 void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
-                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done);
+                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done,
+                  const WriteOptions& options = {});
 
 // Parses a method name ("NON", "RLE", "LZH", "LH5", any case); -1 if unknown.
 int MethodFromName(const std::string& name);

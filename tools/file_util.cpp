@@ -1,7 +1,9 @@
 #include "tools/file_util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -152,6 +154,106 @@ int32_t DescriptorStream::Write(const void* buffer, int32_t count) {
   }
   written_ += done;
   return done;
+}
+
+namespace {
+
+std::string TemporaryFolder() {
+#ifdef _WIN32
+  for (const char* name : {"TMP", "TEMP"}) {
+    const char* dir = std::getenv(name);
+    if (dir != nullptr && *dir != '\0') return dir;
+  }
+  return ".";
+#else
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+#endif
+}
+
+}  // namespace
+
+SpoolFile::SpoolFile() : dir_(TemporaryFolder()) {
+#ifdef _WIN32
+  // Removed by the system when the last descriptor closes.
+  static int made = 0;
+  for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
+    const std::string path =
+        dir_ + "\\kvarc-spool-" + std::to_string(::_getpid()) + "-" + std::to_string(made++);
+    fd_ = ::_open(path.c_str(),
+                  _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY | _O_SHORT_LIVED,
+                  _S_IREAD | _S_IWRITE);
+    if (fd_ < 0 && errno != EEXIST) break;
+  }
+#else
+  std::string path = dir_ + "/kvarc-spool.XXXXXX";
+  fd_ = ::mkstemp(path.data());
+  if (fd_ >= 0) {
+    ::unlink(path.c_str());
+    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+  }
+#endif
+  if (fd_ < 0) Fail();
+}
+
+SpoolFile::~SpoolFile() {
+  ::close(fd_);
+}
+
+void SpoolFile::Fail() const {
+  throw BuilderError("temporary file in " + dir_ + ": " + std::strerror(errno));
+}
+
+void SpoolFile::Write(std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n =
+        ::write(fd_, bytes.data(), static_cast<unsigned>(std::min<size_t>(bytes.size(), 1u << 30)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail();
+    if (n == 0) {
+      errno = ENOSPC;
+      Fail();
+    }
+    size_ += static_cast<uint64_t>(n);
+    bytes = bytes.subspan(static_cast<size_t>(n));
+  }
+}
+
+void SpoolFile::Clear() {
+#ifdef _WIN32
+  const bool emptied = ::_chsize_s(fd_, 0) == 0 && ::_lseeki64(fd_, 0, SEEK_SET) == 0;
+#else
+  const bool emptied = ::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
+#endif
+  if (!emptied) Fail();
+  size_ = 0;
+}
+
+void SpoolFile::CopyTo(TStream& out, std::span<uint8_t> buffer) {
+#ifdef _WIN32
+  if (::_lseeki64(fd_, 0, SEEK_SET) != 0) Fail();
+#else
+  if (::lseek(fd_, 0, SEEK_SET) != 0) Fail();
+#endif
+  uint64_t left = size_;
+  while (left > 0) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+    const ssize_t n = ::read(fd_, buffer.data(), static_cast<unsigned>(want));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail();
+    if (n == 0) {
+      errno = EIO;  // the file is shorter than what was written to it
+      Fail();
+    }
+    out.WriteBuffer(buffer.data(), static_cast<int32_t>(n));
+    left -= static_cast<uint64_t>(n);
+  }
+  // Later writes go after what was written, as before the copy.
+#ifdef _WIN32
+  ::_lseeki64(fd_, 0, SEEK_END);
+#else
+  ::lseek(fd_, 0, SEEK_END);
+#endif
 }
 
 void MakeFoldersBelow(const std::string& root, const std::string& relative) {

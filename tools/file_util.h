@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,36 @@ class DescriptorStream final : public TStream {
   std::string name_;
   int64_t written_ = 0;
   std::string failure_;
+};
+
+// An anonymous temporary file for bytes that must wait before they are
+// written (an entry's stored bytes, ahead of the header that gives their
+// count, for an output that cannot go back). It is made in TMPDIR (on
+// Windows TMP or TEMP), else in the system's temporary folder, and is gone
+// when closed: on POSIX it is unlinked as soon as it is made, so that no
+// way of ending leaves it behind. Failures raise BuilderError naming the
+// folder and the system's reason.
+class SpoolFile {
+ public:
+  SpoolFile();
+  ~SpoolFile();
+  SpoolFile(const SpoolFile&) = delete;
+  SpoolFile& operator=(const SpoolFile&) = delete;
+
+  void Write(std::span<const uint8_t> bytes);
+  // Empties the file for the next use.
+  void Clear();
+  uint64_t Size() const { return size_; }
+  // Writes everything written since the last Clear to `out`, read back in
+  // pieces of `buffer`'s size.
+  void CopyTo(TStream& out, std::span<uint8_t> buffer);
+
+ private:
+  [[noreturn]] void Fail() const;
+
+  int fd_ = -1;
+  std::string dir_;
+  uint64_t size_ = 0;
 };
 
 // Folders of `relative` (its parts separated by '/') below `root`, made as

@@ -55,6 +55,7 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   bool force = false;
+  int level = kDefaultLevel;  // the compressors' level for create and setup
 };
 
 // What is printed: result lines unless quiet, details only when verbose.
@@ -172,6 +173,27 @@ uint8_t MethodOption(const std::string& name) {
   return static_cast<uint8_t>(m);
 }
 
+// The level of --level TEXT (also -1 .. -9, which Main turns into --level).
+int LevelOption(const std::string& text) {
+  if (text.size() != 1 || text[0] < '0' + kMinLevel || text[0] > '0' + kMaxLevel)
+    throw UsageError("bad level '" + text + "' (1 fastest to 9 smallest)");
+  return text[0] - '0';
+}
+
+// The arguments with every -N (N digits) before a "--" spelled --level=N,
+// so that gzip's -1 .. -9 take their place among the options in order and
+// the last level given wins.
+std::vector<std::string> WithLevelsSpelledOut(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  for (size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
+    const std::string& a = args[i];
+    if (a.size() >= 2 && a[0] == '-' &&
+        std::all_of(a.begin() + 1, a.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      args[i] = "--level=" + a.substr(1);
+  }
+  return args;
+}
+
 // --- packing ---------------------------------------------------------------
 
 std::vector<PlannedEntry> Plan(const std::vector<std::string>& items, uint8_t method,
@@ -189,18 +211,27 @@ uint64_t Pack(TStream& out, const std::vector<PlannedEntry>& plan, const Options
   uint64_t total = 0;
   for (const PlannedEntry& e : plan) total += e.size;
   TerminalProgress progress(o);
-  uint64_t read = 0;
-  WriteArchive(out, plan, [&](const WrittenEntry& w, uint64_t done) {
-    read = done;
-    if (o.verbose) {
-      progress.Clear();
-      Say(o, "%-4s %12llu %12d  %s\n", MethodName(w.method).c_str(),
-          static_cast<unsigned long long>(w.planned.size), w.stored, w.planned.name.c_str());
-    }
+  auto show = [&](uint64_t done) {
     if (total > 0)
       progress.Show("packing " + std::to_string(done * 100 / total) + "% (" + Mib(done) + " of " +
                     Mib(total) + ")");
-  });
+  };
+  WriteOptions options;
+  options.level = o.level;
+  options.reading = show;
+  uint64_t read = 0;
+  WriteArchive(
+      out, plan,
+      [&](const WrittenEntry& w, uint64_t done) {
+        read = done;
+        if (o.verbose) {
+          progress.Clear();
+          Say(o, "%-4s %12llu %12d  %s\n", MethodName(w.method).c_str(),
+              static_cast<unsigned long long>(w.planned.size), w.stored, w.planned.name.c_str());
+        }
+        show(done);
+      },
+      options);
   return read;
 }
 
@@ -520,6 +551,9 @@ int Main(int argc, char** argv) {
   app.add_flag("-v,--verbose", o.verbose, "Print a line for every entry");
 
   std::string archive, method = "LH5", entry, out, launcher, installer, out_dir;
+  std::string level = std::to_string(kDefaultLevel);
+  const std::string level_help = "Compression level: 1 fastest to " + std::to_string(kMaxLevel) +
+                                 " smallest, also given as -1 .. -9";
   std::vector<std::string> items, args;
   bool any_machine = false;
 
@@ -532,6 +566,10 @@ int Main(int argc, char** argv) {
       ->required();
   create->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
       ->capture_default_str();
+  create->add_option("--level", level, level_help)
+      ->type_name("N")
+      ->capture_default_str()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   create->add_flag("-f,--force", o.force, "Overwrite an existing archive");
 
   auto* setup = app.add_subcommand(
@@ -542,6 +580,10 @@ int Main(int argc, char** argv) {
   setup->add_option("--launcher", launcher, "Use this unstamped launcher, not the built-in one");
   setup->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
       ->capture_default_str();
+  setup->add_option("--level", level, level_help)
+      ->type_name("N")
+      ->capture_default_str()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   setup->add_flag("--allow-x64", any_machine,
                   "Also accept an x86-64 launcher (for test hosts without 32-bit Windows)");
   setup->add_flag("-f,--force", o.force, "Overwrite an existing Setup.exe");
@@ -583,7 +625,10 @@ int Main(int argc, char** argv) {
       throw UsageError(std::string("unknown command '") + argv[1] + "' (see kvarc --help)");
   }
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> spelled = WithLevelsSpelledOut(argc, argv);
+    std::reverse(spelled.begin(), spelled.end());
+    spelled.pop_back();  // the program's name
+    app.parse(spelled);
   } catch (const CLI::Success& e) {
     return app.exit(e);  // --help, --version
   } catch (const CLI::ParseError& e) {
@@ -593,6 +638,7 @@ int Main(int argc, char** argv) {
   }
   const LauncherMachine machines =
       any_machine ? LauncherMachine::kI386OrX64 : LauncherMachine::kI386;
+  o.level = LevelOption(level);
   if (*create) return Create(archive, items, method, o);
   if (*setup) return Setup(out, launcher, installer, items, method, machines, o);
   if (*list) return List(archive, o);
