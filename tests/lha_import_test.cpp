@@ -13,6 +13,7 @@
 #include "tests/kit/bytes.h"
 #include "tests/kit/failure.h"
 #include "tests/kit/files.h"
+#include "tests/kit/lha_header.h"
 #include "tools/archive_reader.h"
 #include "tools/compressors.h"
 #include "tools/lha_import.h"
@@ -33,19 +34,11 @@ using test::ExtractFromBytes;
 std::vector<uint8_t> Level0Archive(const std::string& method, const std::string& name,
                                    const std::vector<uint8_t>& stored, uint32_t original_size,
                                    uint16_t crc) {
-  std::vector<uint8_t> h(24 + name.size(), 0);
-  h[0] = static_cast<uint8_t>(h.size() - 2);
-  std::copy(method.begin(), method.end(), h.begin() + 2);
-  StoreLE32(&h[7], static_cast<uint32_t>(stored.size()));
-  StoreLE32(&h[11], original_size);
-  h[19] = 0x20;
-  h[21] = static_cast<uint8_t>(name.size());
-  std::copy(name.begin(), name.end(), h.begin() + 22);
-  StoreLE16(&h[22 + name.size()], crc);
-  h[1] = static_cast<uint8_t>(ByteSum(&h[2], h.size() - 2));
-  h.insert(h.end(), stored.begin(), stored.end());
-  h.push_back(0);  // end of archive
-  return h;
+  std::vector<uint8_t> lzh =
+      test::LhaLevel0Header(method, name, static_cast<uint32_t>(stored.size()), original_size, crc);
+  test::Append(lzh, stored);
+  lzh.push_back(0);  // end of archive
+  return lzh;
 }
 
 TEST(LhaImportTest, Crc16IsTheArchiversCheckValue) {
@@ -175,6 +168,36 @@ TEST(LhaImportTest, ImportWritesNothingWhenAMemberFails) {
   EXPECT_TRUE(test::FileExists(dir.File("out.zerk")));
 }
 
+// The import reads headers first and then streams each member from the
+// file; what it writes must be byte for byte the archive of the members
+// imported in memory, for members larger than its pieces and for every
+// header level.
+TEST(LhaImportTest, StreamedImportMatchesTheMembersImportedInMemory) {
+  const std::vector<uint8_t> text = test::TextData(300000, 8);
+  const std::vector<uint8_t> raw = test::RandomData(150000, 9);
+  std::vector<uint8_t> lzh = Level0Archive("-lh5-", "big.txt", CompressLh5(text),
+                                           static_cast<uint32_t>(text.size()), LhaCrc16(text));
+  lzh.pop_back();
+  test::Append(lzh, Level0Archive("-lh0-", "dir/raw.bin", raw, static_cast<uint32_t>(raw.size()),
+                                  LhaCrc16(raw)));
+  lzh.pop_back();
+  test::Append(lzh, DataFile("h2_lh5.lzh"));
+  std::vector<PrecompressedEntry> in_memory;
+  for (const LhaMember& m : ReadLhaArchive(lzh)) in_memory.push_back(ImportLhaMember(m));
+  ASSERT_EQ(in_memory.size(), 4u);
+
+  test::TempDir dir;
+  test::WriteFile(dir.File("in.lzh"), lzh);
+  const std::vector<ImportedEntry> written =
+      ImportLhaArchive(dir.File("in.lzh"), dir.File("out.zerk"), false);
+  EXPECT_EQ(test::ReadFile(dir.File("out.zerk")), BuildArchive(in_memory));
+  ASSERT_EQ(written.size(), in_memory.size());
+  for (size_t i = 0; i < written.size(); ++i) {
+    EXPECT_EQ(written[i].name, in_memory[i].name);
+    EXPECT_EQ(static_cast<size_t>(written[i].stored), in_memory[i].stored.size());
+  }
+}
+
 TEST(LhaImportTest, FolderMembersAreSkippedAndCounted) {
   // An archive of a folder: the folder's own member, then its file.
   std::vector<uint8_t> lzh = Level0Archive(kLhaFolderMethod, "docs\\", {}, 0, 0);
@@ -184,7 +207,7 @@ TEST(LhaImportTest, FolderMembersAreSkippedAndCounted) {
   test::TempDir dir;
   test::WriteFile(dir.File("folder.lzh"), lzh);
   int skipped = -1;
-  const std::vector<PrecompressedEntry> entries =
+  const std::vector<ImportedEntry> entries =
       ImportLhaArchive(dir.File("folder.lzh"), dir.File("out.zerk"), false, &skipped);
   EXPECT_EQ(skipped, 1);
   ASSERT_EQ(entries.size(), 1u);

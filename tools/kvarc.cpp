@@ -329,11 +329,11 @@ int Stamp(const std::string& launcher_path, const std::string& archive_path,
 
 int Import(const std::string& lzh_path, const std::string& out_path, const Options& o) {
   int skipped = 0;
-  const std::vector<PrecompressedEntry> entries =
+  const std::vector<ImportedEntry> entries =
       WritingTo(out_path, [&] { return ImportLhaArchive(lzh_path, out_path, o.force, &skipped); });
   if (o.verbose) {
-    for (const PrecompressedEntry& e : entries)
-      Say(o, "%-4s %12zu %12d  %s\n", MethodName(e.method).c_str(), e.stored.size(), e.destsize,
+    for (const ImportedEntry& e : entries)
+      Say(o, "%-4s %12d %12d  %s\n", MethodName(e.method).c_str(), e.stored, e.destsize,
           e.name.c_str());
   }
   Say(o, "%s: %s imported, CRC-16 verified%s\n", out_path.c_str(),

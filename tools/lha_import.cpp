@@ -14,17 +14,23 @@
 //   An extended header of size s is a type byte, s - 3 bytes of data and the
 //   size of the next one (0 ends the list). Type 1 holds the file name, type
 //   2 the directory name with 0xFF between its parts.
-// Every field is checked against the bytes present before it is used; no
-// size read from the archive decides an allocation beyond those bytes.
+// Every field is checked against the bytes present before it is used. The
+// headers are read from a stream through one scratch area of 64 KiB, the
+// largest any header size field can name, and the members' bytes are read
+// in pieces: no size read from the archive decides an allocation.
 #include "tools/lha_import.h"
 
 #include <array>
 #include <cstdio>
 #include <limits>
+#include <optional>
 
 #include "archive/codec_session.h"
 #include "archive/dozirivovaze.h"
+#include "archive/records.h"
 #include "core/bytes.h"
+#include "core/exceptions.h"
+#include "tools/archive_input.h"
 #include "tools/file_util.h"
 
 namespace kv::tools {
@@ -61,21 +67,101 @@ std::string PathText(std::span<const uint8_t> bytes) {
   return s;
 }
 
-// Walks the extended headers from `at` (the first one's size given); fills
-// the names and returns the offset after the last one. `end` bounds them.
-size_t ReadExtendedHeaders(std::span<const uint8_t> a, size_t header_at, size_t at, size_t size,
-                           size_t end, std::string& file_name, std::string& dir_name) {
-  while (size != 0) {
-    if (size < 3 || size > end - at) Damaged(header_at, "extended header runs past its end");
-    const uint8_t type = a[at];
-    const std::span<const uint8_t> data = a.subspan(at + 1, size - 3);
-    if (type == kExtFileName) file_name = PathText(data);
-    if (type == kExtDirName) dir_name = PathText(data);
-    const size_t next = LoadLE16(&a[at + size - 2]);
-    at += size;
-    size = next;
+// Reads member headers from a stream, through a scratch area that holds the
+// largest header (or extended header) a size field can name.
+class HeaderReader {
+ public:
+  explicit HeaderReader(TStream& in) : in_(in), size_(static_cast<uint64_t>(in.Size())) {}
+
+  // The header at `at`, or nothing at the end mark (a header size of 0) or
+  // the end of the data.
+  std::optional<LhaMemberHeader> Read(uint64_t at);
+
+ private:
+  static constexpr size_t kScratch = size_t{1} << 16;
+
+  // `n` bytes at `at` (n at most kScratch); the caller has checked that they
+  // are in the archive.
+  std::span<const uint8_t> Fetch(uint64_t at, size_t n) {
+    in_.SetPosition(static_cast<int64_t>(at));
+    in_.ReadBuffer(scratch_.data(), static_cast<int32_t>(n));
+    return std::span<const uint8_t>(scratch_.data(), n);
   }
-  return at;
+
+  // Walks the extended headers from `at` (the first one's size given);
+  // fills the names and returns the offset after the last one. `end`
+  // bounds them.
+  uint64_t ReadExtendedHeaders(uint64_t header_at, uint64_t at, size_t size, uint64_t end,
+                               std::string& file_name, std::string& dir_name) {
+    while (size != 0) {
+      if (size < 3 || size > end - at) Damaged(header_at, "extended header runs past its end");
+      const std::span<const uint8_t> x = Fetch(at, size);
+      const std::span<const uint8_t> data = x.subspan(1, size - 3);
+      if (x[0] == kExtFileName) file_name = PathText(data);
+      if (x[0] == kExtDirName) dir_name = PathText(data);
+      at += size;
+      size = LoadLE16(&x[size - 2]);
+    }
+    return at;
+  }
+
+  TStream& in_;
+  uint64_t size_;
+  std::vector<uint8_t> scratch_ = std::vector<uint8_t>(kScratch);
+};
+
+std::optional<LhaMemberHeader> HeaderReader::Read(uint64_t at) {
+  if (at >= size_ || Fetch(at, 1)[0] == 0) return std::nullopt;
+  const uint64_t left = size_ - at;
+  if (left < kLevel01Name) Damaged(at, "cut short");
+  std::span<const uint8_t> h = Fetch(at, kLevel01Name);
+  LhaMemberHeader m;
+  m.header_level = h[kLevelOffset];
+  m.method.assign(reinterpret_cast<const char*>(&h[kMethodOffset]), kMethodLength);
+  const uint32_t packed = LoadLE32(&h[kPackedOffset]);
+  m.original_size = LoadLE32(&h[kOriginalOffset]);
+  std::string file_name, dir_name;
+  uint64_t data_at = 0;
+  uint64_t data_size = packed;
+  if (m.header_level == 0 || m.header_level == 1) {
+    const size_t base = size_t{h[0]} + 2;
+    if (base > left) Damaged(at, "cut short");
+    h = Fetch(at, base);
+    if (static_cast<uint8_t>(ByteSum(&h[2], base - 2)) != h[1])
+      Damaged(at, "header checksum does not match");
+    const size_t name_length = h[kLevel01NameLength];
+    if (kLevel01Name + name_length + 2 > base) Damaged(at, "name runs past the header");
+    file_name = PathText(h.subspan(kLevel01Name, name_length));
+    m.crc = LoadLE16(&h[kLevel01Name + name_length]);
+    data_at = at + base;
+    if (m.header_level == 1) {
+      if (kLevel01Name + name_length + 5 > base) Damaged(at, "level-1 header too short");
+      const size_t first = LoadLE16(&h[base - 2]);
+      const uint64_t after = ReadExtendedHeaders(at, data_at, first, size_, file_name, dir_name);
+      const uint64_t extended = after - data_at;
+      if (extended > packed) Damaged(at, "extended headers larger than the member");
+      data_size = packed - extended;
+      data_at = after;
+    }
+  } else if (m.header_level == 2) {
+    if (left < kLevel2Fixed) Damaged(at, "cut short");
+    h = Fetch(at, kLevel2Fixed);
+    const size_t total = LoadLE16(&h[0]);
+    if (total < kLevel2Fixed || total > left) Damaged(at, "header size out of range");
+    m.crc = LoadLE16(&h[kLevel2Crc]);
+    ReadExtendedHeaders(at, at + kLevel2Fixed, LoadLE16(&h[kLevel2FirstExtSize]), at + total,
+                        file_name, dir_name);
+    data_at = at + total;
+  } else {
+    Damaged(at, "header level " + std::to_string(m.header_level) + " is not supported");
+  }
+  if (data_size > size_ - data_at) Damaged(at, "member data cut short");
+  m.name = dir_name;
+  if (!m.name.empty() && m.name.back() != '\\') m.name.push_back('\\');
+  m.name += file_name;
+  m.data_offset = data_at;
+  m.data_size = data_size;
+  return m;
 }
 
 // A sink that keeps only what verification needs.
@@ -115,59 +201,17 @@ uint16_t LhaCrc16(std::span<const uint8_t> data, uint16_t crc) {
 }
 
 std::vector<LhaMember> ReadLhaArchive(std::span<const uint8_t> a) {
+  TSpanStream in(a);
+  HeaderReader reader(in);
   std::vector<LhaMember> members;
-  size_t at = 0;
-  while (at < a.size() && a[at] != 0) {
-    const size_t left = a.size() - at;
-    if (left < kLevel01Name) Damaged(at, "cut short");
-    const std::span<const uint8_t> h = a.subspan(at);
+  for (uint64_t at = 0; std::optional<LhaMemberHeader> h = reader.Read(at);) {
     LhaMember m;
-    m.header_level = h[kLevelOffset];
-    m.method.assign(reinterpret_cast<const char*>(&h[kMethodOffset]), kMethodLength);
-    const uint32_t packed = LoadLE32(&h[kPackedOffset]);
-    m.original_size = LoadLE32(&h[kOriginalOffset]);
-    std::string file_name, dir_name;
-    size_t data_at = 0;
-    size_t data_size = packed;
-    if (m.header_level == 0 || m.header_level == 1) {
-      const size_t base = size_t{h[0]} + 2;
-      if (base > left) Damaged(at, "cut short");
-      if (static_cast<uint8_t>(ByteSum(&h[2], base - 2)) != h[1])
-        Damaged(at, "header checksum does not match");
-      const size_t name_length = h[kLevel01NameLength];
-      if (kLevel01Name + name_length + 2 > base) Damaged(at, "name runs past the header");
-      file_name = PathText(h.subspan(kLevel01Name, name_length));
-      m.crc = LoadLE16(&h[kLevel01Name + name_length]);
-      data_at = at + base;
-      if (m.header_level == 1) {
-        if (kLevel01Name + name_length + 5 > base) Damaged(at, "level-1 header too short");
-        const size_t first = LoadLE16(&h[base - 2]);
-        const size_t after =
-            ReadExtendedHeaders(a, at, data_at, first, a.size(), file_name, dir_name);
-        const size_t extended = after - data_at;
-        if (extended > packed) Damaged(at, "extended headers larger than the member");
-        data_size = packed - extended;
-        data_at = after;
-      }
-    } else if (m.header_level == 2) {
-      if (left < kLevel2Fixed) Damaged(at, "cut short");
-      const size_t total = LoadLE16(&h[0]);
-      if (total < kLevel2Fixed || total > left) Damaged(at, "header size out of range");
-      m.crc = LoadLE16(&h[kLevel2Crc]);
-      ReadExtendedHeaders(a, at, at + kLevel2Fixed, LoadLE16(&h[kLevel2FirstExtSize]), at + total,
-                          file_name, dir_name);
-      data_at = at + total;
-    } else {
-      Damaged(at, "header level " + std::to_string(m.header_level) + " is not supported");
-    }
-    if (data_size > a.size() - data_at) Damaged(at, "member data cut short");
-    m.name = dir_name;
-    if (!m.name.empty() && m.name.back() != '\\') m.name.push_back('\\');
-    m.name += file_name;
-    m.stored.assign(a.begin() + static_cast<ptrdiff_t>(data_at),
-                    a.begin() + static_cast<ptrdiff_t>(data_at + data_size));
+    static_cast<LhaMemberHeader&>(m) = std::move(*h);
+    const std::span<const uint8_t> stored =
+        a.subspan(static_cast<size_t>(m.data_offset), static_cast<size_t>(m.data_size));
+    m.stored.assign(stored.begin(), stored.end());
+    at = m.data_offset + m.data_size;
     members.push_back(std::move(m));
-    at = data_at + data_size;
   }
   return members;
 }
@@ -179,63 +223,133 @@ int MethodForLha(const std::string& lha_method) {
   return -1;
 }
 
-PrecompressedEntry ImportLhaMember(const LhaMember& member) {
-  const std::string who = "member '" + member.name + "'";
+namespace {
+
+std::string Who(const LhaMemberHeader& member) {
+  return "member '" + member.name + "'";
+}
+
+// The project method of a member, refused when it has none or when a size
+// is beyond the container's fields.
+uint8_t CheckedMethod(const LhaMemberHeader& member) {
   const int method = MethodForLha(member.method);
   if (method < 0)
-    throw BuilderError(who + " uses method " + member.method +
+    throw BuilderError(Who(member) + " uses method " + member.method +
                        ", which cannot be imported (only -lh0-, -lh1- and -lh5-)");
   constexpr uint32_t kMaxSize = std::numeric_limits<int32_t>::max();
-  if (member.original_size > kMaxSize || member.stored.size() > kMaxSize)
-    throw BuilderError(who + " is too large for this archive format");
+  if (member.original_size > kMaxSize || member.data_size > kMaxSize)
+    throw BuilderError(Who(member) + " is too large for this archive format");
+  return static_cast<uint8_t>(method);
+}
 
-  PrecompressedEntry e;
-  e.name = member.name;
-  e.method = static_cast<uint8_t>(method);
-  e.destsize = static_cast<int32_t>(member.original_size);
-  e.stored = member.stored;
-
+// Expands the member's compressed bytes (all of `data`, read from its
+// start) and checks the size and CRC-16 of the output; returns its byte
+// sum.
+uint32_t VerifiedSum(const LhaMemberHeader& member, uint8_t method, TStream& data) {
   VerifyingSink sink;
+  const auto stored = static_cast<int32_t>(member.data_size);
+  data.SetPosition(0);
   if (method == kMethodStored) {
-    sink.Write(member.stored.data(), static_cast<int32_t>(member.stored.size()));
+    if (stored > 0) sink.CopyFrom(data, stored);
   } else {
     TKVDoziRivovaze component(nullptr);
-    TMemoryStream source(member.stored);
     uint32_t checksum = 0;
     try {
-      RunCodecSession(component, sink, source, static_cast<int32_t>(member.stored.size()),
-                      e.destsize, e.method, checksum, true);
+      RunCodecSession(component, sink, data, stored, static_cast<int32_t>(member.original_size),
+                      method, checksum, true);
     } catch (const Exception& x) {
-      throw BuilderError(who + " (" + member.method + ") does not expand: " + x.Message());
+      throw BuilderError(Who(member) + " (" + member.method + ") does not expand: " + x.Message());
     }
   }
   if (sink.Size() != static_cast<int64_t>(member.original_size))
-    throw BuilderError(who + " expands to " + std::to_string(sink.Size()) + " bytes, not " +
+    throw BuilderError(Who(member) + " expands to " + std::to_string(sink.Size()) + " bytes, not " +
                        std::to_string(member.original_size));
   if (sink.Crc() != member.crc)
-    throw BuilderError(who + ": CRC-16 " + Hex4(sink.Crc()) + " of the expanded data, " +
+    throw BuilderError(Who(member) + ": CRC-16 " + Hex4(sink.Crc()) + " of the expanded data, " +
                        Hex4(member.crc) + " in its header");
-  e.checksum = sink.Sum();
+  return sink.Sum();
+}
+
+}  // namespace
+
+PrecompressedEntry ImportLhaMember(const LhaMember& member) {
+  PrecompressedEntry e;
+  e.name = member.name;
+  e.method = CheckedMethod(member);
+  e.destsize = static_cast<int32_t>(member.original_size);
+  e.stored = member.stored;
+  TSpanStream data(member.stored);
+  e.checksum = VerifiedSum(member, e.method, data);
   return e;
 }
 
-std::vector<PrecompressedEntry> ImportLhaArchive(const std::string& lzh_path,
-                                                 const std::string& out_path, bool overwrite,
-                                                 int* folders_skipped) {
-  const std::vector<uint8_t> lzh = ReadWholeFile(lzh_path);
-  std::vector<PrecompressedEntry> entries;
-  int skipped = 0;
-  for (const LhaMember& m : ReadLhaArchive(lzh)) {
-    // A folder member holds no data; its files come as members of their own.
-    if (m.method == kLhaFolderMethod) {
-      ++skipped;
-      continue;
+std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
+                                            const std::string& out_path, bool overwrite,
+                                            int* folders_skipped) {
+  CheckReadable(lzh_path);
+  try {
+    TFileStream in(lzh_path, FileMode::kOpenReadShared);
+    HeaderReader reader(in);
+
+    // Every header first: a member that cannot be imported is refused
+    // before anything is written, and the archive header's fields are known.
+    std::vector<LhaMemberHeader> members;
+    std::vector<ImportedEntry> entries;
+    int skipped = 0;
+    int64_t total = 0;
+    for (uint64_t at = 0; std::optional<LhaMemberHeader> h = reader.Read(at);) {
+      at = h->data_offset + h->data_size;
+      // A folder member holds no data; its files come as members of their own.
+      if (h->method == kLhaFolderMethod) {
+        ++skipped;
+        continue;
+      }
+      const uint8_t method = CheckedMethod(*h);
+      if (h->name.size() > static_cast<size_t>(EntryHeader::kMaxNameLength))
+        throw BuilderError(Who(*h) + ": name longer than 32767 bytes");
+      total += h->original_size;
+      entries.push_back({h->name, method, static_cast<int32_t>(h->original_size),
+                         static_cast<int32_t>(h->data_size)});
+      members.push_back(std::move(*h));
     }
-    entries.push_back(ImportLhaMember(m));
+    if (total > std::numeric_limits<int32_t>::max())
+      throw BuilderError("archive too large: its entries expand to 2 GiB or more");
+    if (folders_skipped != nullptr) *folders_skipped = skipped;
+
+    WriteFileSafely(out_path, overwrite, [&](TStream& out) {
+      ArchiveHeader header;
+      std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
+      const uint8_t first = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
+      const std::string_view id = MethodIDs[first];
+      std::copy(id.begin(), id.end(), header.CompressID);
+      header.TotalSize = static_cast<int32_t>(total);
+      header.ArchiveType = caMulti;
+      uint8_t record[EntryHeader::kSize];
+      static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
+      header.Encode(record);
+      out.WriteBuffer(record, ArchiveHeader::kSize);
+      for (size_t i = 0; i < members.size(); ++i) {
+        const LhaMemberHeader& m = members[i];
+        const ImportedEntry& e = entries[i];
+        TWindowStream data(in, static_cast<int64_t>(m.data_offset),
+                           static_cast<int64_t>(m.data_size));
+        EntryHeader h;
+        h.NameLength = static_cast<int16_t>(e.name.size());
+        h.Destsize = e.destsize;
+        h.Sourcesize = e.stored;
+        h.Method = e.method;
+        h.Checksum = VerifiedSum(m, e.method, data);
+        h.Encode(record);
+        out.WriteBuffer(record, EntryHeader::kSize);
+        out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
+        data.SetPosition(0);
+        if (e.stored > 0) out.CopyFrom(data, e.stored);
+      }
+    });
+    return entries;
+  } catch (const EReadError&) {
+    throw BuilderError(lzh_path + ": cut short while being read (did it change?)");
   }
-  if (folders_skipped != nullptr) *folders_skipped = skipped;
-  WriteFileSafely(out_path, overwrite, BuildArchive(entries));
-  return entries;
 }
 
 }  // namespace kv::tools

@@ -20,13 +20,20 @@
 
 namespace kv::tools {
 
-// One member as its header describes it, with its compressed bytes.
-struct LhaMember {
+// One member's header: what it holds and where its compressed bytes stand
+// in the archive.
+struct LhaMemberHeader {
   std::string name;      // directory and file name, joined with '\'
   std::string method;    // the five characters, e.g. "-lh5-"
   int header_level = 0;  // 0, 1 or 2
   uint32_t original_size = 0;
-  uint16_t crc = 0;  // CRC-16 of the original data
+  uint16_t crc = 0;          // CRC-16 of the original data
+  uint64_t data_offset = 0;  // of the compressed bytes, from the archive's start
+  uint64_t data_size = 0;    // count of the compressed bytes
+};
+
+// A member with its compressed bytes.
+struct LhaMember : LhaMemberHeader {
   std::vector<uint8_t> stored;
 };
 
@@ -49,12 +56,25 @@ PrecompressedEntry ImportLhaMember(const LhaMember& member);
 // The method of a member that stands for a folder.
 inline constexpr char kLhaFolderMethod[] = "-lhd-";
 
-// Reads the LHA archive at `lzh_path` and writes the converted archive to
-// `out_path` (refused when it exists, unless `overwrite`). Folder members
-// are skipped (counted in `folders_skipped`). Returns the entries written;
-// nothing is written when any member fails.
-std::vector<PrecompressedEntry> ImportLhaArchive(const std::string& lzh_path,
-                                                 const std::string& out_path, bool overwrite,
-                                                 int* folders_skipped = nullptr);
+// What ImportLhaArchive wrote for one member.
+struct ImportedEntry {
+  std::string name;
+  uint8_t method = 0;
+  int32_t destsize = 0;
+  int32_t stored = 0;  // compressed bytes, as in the LHA archive
+};
+
+// Converts the LHA archive at `lzh_path` into an archive at `out_path`
+// (refused when it exists, unless `overwrite`; written through a temporary
+// file renamed into place when complete, as WriteFileSafely does). Memory
+// stays bounded whatever the members' sizes: the member headers are read
+// first (every method and size is checked before anything is written),
+// then each member's bytes are verified through the codec session and
+// copied, both in pieces, straight from the file. Folder members are
+// skipped (counted in `folders_skipped`). Nothing is left at `out_path`
+// when any member fails.
+std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
+                                            const std::string& out_path, bool overwrite,
+                                            int* folders_skipped = nullptr);
 
 }  // namespace kv::tools
