@@ -563,16 +563,37 @@ std::vector<uint8_t> DataOfKind(int kind, size_t size) {
   return test::DataOfKind(kKinds[kind], size, 11 + static_cast<uint32_t>(kind));
 }
 
-void ExpectRoundTrip(const std::vector<uint8_t>& data) {
-  test::ExpectRoundTrip(kMethodLh5, data);
+std::vector<uint8_t> ExpectRoundTrip(const std::vector<uint8_t>& data, int level = 0) {
+  return test::ExpectRoundTrip(kMethodLh5, data, level);
 }
 
-TEST(Lh5RoundTripTest, EdgeSizesOfEveryKind) {
-  for (int kind = 0; kind < 4; ++kind) {
-    for (size_t size : {0, 1, 2, 255, 256, 257, 8191, 8192, 8193, 65536, 65537}) {
-      SCOPED_TRACE(std::string(kKinds[kind]) + " " + std::to_string(size));
-      ExpectRoundTrip(DataOfKind(kind, size));
+// The levels differ in how they parse (greedy with chains left incomplete,
+// lazy, priced passes with exact block costs): each must code every kind at
+// the sizes where window, block and segment meet.
+TEST(Lh5RoundTripTest, EdgeSizesOfEveryKindAtEveryLevel) {
+  for (int level : {1, 3, 5, 7, 9}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      for (size_t size : {0, 1, 2, 255, 256, 257, 8191, 8192, 8193, 65536, 65537}) {
+        SCOPED_TRACE(std::string(kKinds[kind]) + " " + std::to_string(size) + " level " +
+                     std::to_string(level));
+        ExpectRoundTrip(DataOfKind(kind, size), level);
+      }
     }
+  }
+}
+
+// Runs of every length next to text and binary, across a segment's end, so
+// that the priced parse meets matches of 256 and the lists of single codes.
+TEST(Lh5RoundTripTest, MixedDataAcrossASegmentAtTheFastAndTheBestLevels) {
+  std::vector<uint8_t> data;
+  for (size_t k = 0; data.size() < tools::kLh5Segment + 70000; ++k) {
+    const std::vector<uint8_t> piece = DataOfKind(static_cast<int>(k % 4), 3000 + k * 997 % 60000);
+    data.insert(data.end(), piece.begin(), piece.end());
+    data.insert(data.end(), k % 300, static_cast<uint8_t>(k));
+  }
+  for (int level : {1, 7}) {
+    SCOPED_TRACE(level);
+    ExpectRoundTrip(data, level);
   }
 }
 
@@ -593,6 +614,19 @@ TEST(Lh5RoundTripTest, CompressesWhatCanBeCompressed) {
   EXPECT_LT(tools::CompressLh5(constant).size(), 2000u);
   const std::vector<uint8_t> random = DataOfKind(3, 1 << 20);
   EXPECT_LT(tools::CompressLh5(random).size(), random.size() + random.size() / 50);
+}
+
+TEST(Lh5RoundTripTest, HigherLevelsCodeSmaller) {
+  // A level table read off by one, or priced passes whose result was
+  // dropped, would still round-trip.
+  std::vector<uint8_t> data = DataOfKind(0, 120000);
+  const std::vector<uint8_t> binary = DataOfKind(1, 120000);
+  data.insert(data.end(), binary.begin(), binary.end());
+  const size_t fastest = tools::CompressLh5(data, 1).size();
+  const size_t normal = tools::CompressLh5(data, tools::kDefaultLevel).size();
+  const size_t best = tools::CompressLh5(data, 9).size();
+  EXPECT_LT(normal, fastest);
+  EXPECT_LT(best, normal);
 }
 
 }  // namespace

@@ -10,8 +10,9 @@
 
 namespace kv::test {
 
-std::vector<uint8_t> ExpectRoundTrip(uint8_t method, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> stored = tools::CompressorFor(method)(data, tools::kDefaultLevel);
+std::vector<uint8_t> ExpectRoundTrip(uint8_t method, const std::vector<uint8_t>& data, int level) {
+  std::vector<uint8_t> stored =
+      tools::CompressorFor(method)(data, level != 0 ? level : tools::kDefaultLevel);
   const SessionResult r = RunSession(method, stored, static_cast<int32_t>(data.size()));
   EXPECT_EQ(r.output.size(), data.size());
   const size_t common = std::min(r.output.size(), data.size());
