@@ -1,21 +1,60 @@
 // The builder's LZH1 coder: LZSS over the 4096-byte ring, written through the
 // expander's own adaptive tree (Lzh1Tree) driven in the encoding direction
-// and the same fixed offset code.
+// and the same fixed offset code. It streams: input comes in pieces, stored
+// bytes leave in pieces of kOutChunk, and the memory it holds is fixed
+// (about 0.5 MiB) whatever the input's size.
 //
-// The history that the expander holds before the first byte is 4036 bytes
-// 0x20 (ring positions 0..4035); ring positions 4036..4095 are undefined
-// until the first 60 bytes have been written. The coder therefore searches a
-// buffer that starts with those 4036 spaces followed by the data: a match
-// source anywhere in that buffer and at most 4096 bytes back is one that the
-// expander has defined. A match never runs past the end of the data, since
-// the expander copies a final match whole and would produce extra bytes.
+// History. The expander holds 4036 bytes 0x20 before the first byte (ring
+// positions 0..4035); ring positions 4036..4095 are undefined until the
+// first 60 bytes have been written. The coder's buffer therefore starts with
+// those 4036 spaces followed by the data: a match source anywhere in the
+// buffer and at most 4096 bytes back is one that the expander has defined.
+// A match never runs past the end of the data, since the expander copies a
+// final match whole and would produce extra bytes.
 //
-// Matches come from hash chains over 3-byte prefixes with lazy evaluation
-// (a match is deferred when the next position has a longer one). Short
-// matches are weighed against literals with the tree's present code
-// lengths, since a 3-byte match at a far offset can cost more than the
-// three literals.
+// The sliding buffer. buf_ holds the stream from some point on; the coder
+// works at pos_, and filled_ bytes are present. When the buffer is full, it
+// slides by a multiple of 4096 bytes that keeps at least the 4096 bytes
+// before pos_, the farthest any match reaches. Hash chains over 3-byte
+// prefixes hold buffer indices plus kPosBias, so that 0 means "none" and
+// stays below every window; a slide subtracts the same amount from every
+// entry (saturating at 0). The chain links live in a ring of 4096 entries
+// indexed by position modulo 4096, which a slide by a multiple of 4096 leaves
+// in place; a link is only read for a position inside the window, whose
+// entry no later position has overwritten yet (only positions before the
+// one searched are in the chains).
+//
+// Independence from the input's cut. Every choice at pos_ reads the bytes up
+// to pos_ + kLookahead at most (a match of 60 at pos_ + 1 or pos_ + 2, the
+// literals that a match is weighed against, the hashes of the positions
+// entered). So the coder advances only while that much input is present,
+// or once Finish has said that no more will come; then a match is cut at
+// the end of the data. The choice thus sees the same bytes however the
+// input was cut, and the stored bytes are the same.
+//
+// Parsing, by level (kLevels, like zlib's configuration table): matches
+// come from the hash chains, at most `chain` candidates per search, fewer
+// (a quarter) when the match in hand is already `good` long; a search ends
+// at a match of `nice` bytes. Level 1..3 take the first match found
+// (greedy) and, for matches longer than `insert_limit`, do not enter the
+// positions inside the match in the chains. From level 4 on a match is
+// deferred when the next position has a longer one (lazy evaluation),
+// unless the match in hand is `lazy` long already. Level 8 and 9 also look
+// two positions ahead and price the choice with the tree's present code
+// lengths. Short matches are weighed against the literals they replace
+// with those code lengths, since a 3-byte match at a far offset can cost
+// more than its three literals.
+//
+// The tree. A symbol's code is the path from the root to its leaf: the coder
+// walks up from the leaf, collecting the bits and the nodes, writes the bits
+// root first and counts the symbol along the same nodes
+// (Lzh1Tree::UpdateTreeAlong). Bits go through a 64-bit accumulator into a
+// preallocated output buffer, handed to the sink each time it holds
+// kOutChunk bytes.
 #include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -26,63 +65,166 @@
 namespace kv::tools {
 namespace {
 
-constexpr int kHashBits = 15;
-constexpr int kHashSize = 1 << kHashBits;
-constexpr int kMaxChain = 256;  // candidates looked at per position
-constexpr int kNiceLength = Lzh1MaxMatch;
-constexpr int kWeighUpTo = 8;  // matches this short are weighed against literals
+constexpr int kHashBits = 15;  // the chains of 4-byte prefixes
+constexpr uint32_t kHashSize = uint32_t{1} << kHashBits;
+constexpr int kHash3Bits = 15;  // the last position of each 3-byte prefix
+constexpr uint32_t kHash3Size = uint32_t{1} << kHash3Bits;
+constexpr uint32_t kPosBias = 1;  // chain entry = buffer index + kPosBias; 0 is none
+constexpr size_t kBufferSize = size_t{1} << 18;
+constexpr size_t kBufferPad = 8;  // the 8-byte compares may read this far past filled_
+// Input that must be present beyond pos_ before a choice at pos_: a
+// 60-byte match two positions on, and its hash.
+constexpr size_t kLookahead = 2 + Lzh1MaxMatch + 2;
+constexpr size_t kOutChunk = size_t{1} << 16;
+constexpr size_t kOutSlack = 64;  // more than one item's bits (26 + 8 + 6 bits at most in practice)
 
-// Bits in, most significant first, in the order the expander reads them.
+static_assert(kBufferSize % Lzh1WindowSize == 0);
+static_assert(kBufferSize > 2 * Lzh1WindowSize + kLookahead + Lzh1MaxMatch);
+
+struct LevelConfig {
+  int chain;         // candidates looked at per search
+  int good;          // with a match this long in hand, a quarter of `chain`
+  int lazy;          // look at the next position only below this length; 0: greedy
+  int nice;          // stop searching at a match this long
+  int insert_limit;  // enter positions inside a match only up to this length
+  int weigh;         // weigh matches this short against their literals
+  bool priced;       // weigh a deferral by the bits of both sides
+  int refresh;       // price with code lengths taken every `refresh` items; 0: exact
+};
+
+LevelConfig kLevels[kMaxLevel + 1] = {
+    {},                                                   // (no level 0)
+    {4, 8, 0, 16, 8, 8, false, 256},                      // 1
+    {8, 16, 0, 32, 16, 8, false, 256},                    // 2
+    {16, 32, 0, 60, 32, 8, false, 256},                   // 3
+    {16, 16, 24, 60, Lzh1MaxMatch, 8, true, 256},         // 4
+    {48, 32, 48, Lzh1MaxMatch, Lzh1MaxMatch, 8, true, 256},   // 5
+    {96, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 8, true, 64},    // 6
+    {256, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 8, true, 16},   // 7
+    {1024, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 12, true, 0},  // 8
+    {4096, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 16, true, 0},  // 9
+};
+
+LevelConfig ConfigFor(int level) {
+  LevelConfig c = kLevels[std::clamp(level, kMinLevel, kMaxLevel)];
+  if (const char* e = std::getenv("LZH1_CFG")) {
+    int pr = 0;
+    std::sscanf(e, "%d,%d,%d,%d,%d,%d,%d,%d", &c.chain, &c.good, &c.lazy, &c.nice, &c.insert_limit,
+                &c.weigh, &pr, &c.refresh);
+    c.priced = pr != 0;
+  }
+  return c;
+}
+
+// Bits in, most significant first, in the order the expander reads them,
+// into a buffer that goes to the sink in pieces of kOutChunk.
 class BitWriter {
  public:
-  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
-  // Appends the low `n` bits of `v` (n <= 24).
-  void Put(uint32_t v, int n) {
-    acc_ = (acc_ << n) | (v & ((1u << n) - 1));
+  explicit BitWriter(ByteSink sink) : sink_(std::move(sink)), out_(kOutChunk + kOutSlack) {}
+
+  // Appends the low `n` bits of `v` (n <= 32).
+  void Put(uint64_t v, int n) {
+    acc_ = (acc_ << n) | (v & ((uint64_t{1} << n) - 1));
     pending_ += n;
-    while (pending_ >= 8) {
-      pending_ -= 8;
-      out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
+    if (pending_ >= 32) {
+      pending_ -= 32;
+      const auto word = static_cast<uint32_t>(acc_ >> pending_);
+      out_[used_] = static_cast<uint8_t>(word >> 24);
+      out_[used_ + 1] = static_cast<uint8_t>(word >> 16);
+      out_[used_ + 2] = static_cast<uint8_t>(word >> 8);
+      out_[used_ + 3] = static_cast<uint8_t>(word);
+      used_ += 4;
     }
   }
+
+  // Called between items: hands a full chunk to the sink.
+  void MaybeFlush() {
+    if (used_ >= kOutChunk) [[unlikely]] {
+      sink_(std::span<const uint8_t>(out_.data(), used_));
+      used_ = 0;
+    }
+  }
+
   // Pads the last byte with zero bits, which is also what the expander reads
-  // once the input has ended.
+  // once the input has ended, and hands over the rest.
   void Finish() {
-    if (pending_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - pending_)));
+    while (pending_ >= 8) {
+      pending_ -= 8;
+      out_[used_++] = static_cast<uint8_t>(acc_ >> pending_);
+    }
+    if (pending_ > 0) out_[used_++] = static_cast<uint8_t>(acc_ << (8 - pending_));
     pending_ = 0;
+    if (used_ > 0) sink_(std::span<const uint8_t>(out_.data(), used_));
+    used_ = 0;
   }
 
  private:
-  std::vector<uint8_t>& out_;
-  uint32_t acc_ = 0;
-  int pending_ = 0;
+  ByteSink sink_;
+  std::vector<uint8_t> out_;
+  size_t used_ = 0;
+  uint64_t acc_ = 0;
+  int pending_ = 0;  // bits in acc_ not yet written, below 32 between calls
 };
 
 class Lzh1Coder {
  public:
-  explicit Lzh1Coder(std::vector<uint8_t>& out) : bits_(out) { tree_->InitTree(); }
+  explicit Lzh1Coder(ByteSink sink) : bits_(std::move(sink)) { tree_->InitTree(); }
 
   // The tree's code for `symbol`, root bit first, then the count goes in.
   void PutSymbol(int symbol) {
+    const Lzh1Tree& t = *tree_;
+    int16_t* path = path_ + Lzh1Tree::kMaxDepth;
+    uint64_t code = 0;
     int depth = 0;
-    for (int n = tree_->Parent[Lzh1LeafBase + symbol]; n != Lzh1Root;) {
-      const int p = tree_->Parent[n];
-      path_[depth++] = static_cast<uint8_t>(n - tree_->Child[p]);
+    for (int n = t.Parent[Lzh1LeafBase + symbol]; n != Lzh1Root;) {
+      const int p = t.Parent[n];
+      *--path = static_cast<int16_t>(n);
+      if (depth < 64) code |= static_cast<uint64_t>(n - t.Child[p]) << depth;
+      ++depth;
       n = p;
     }
-    while (depth > 0) bits_.Put(path_[--depth], 1);
-    tree_->UpdateTree(symbol);
+    if (depth <= 32) [[likely]] {
+      bits_.Put(code, depth);
+    } else {
+      // A tree this deep needs counts far apart; the bits again, from the path.
+      for (int i = 0; i < depth; ++i) {
+        const int parent = i == 0 ? Lzh1Root : path[i - 1];
+        bits_.Put(static_cast<uint64_t>(path[i] - t.Child[parent]), 1);
+      }
+    }
+    tree_->UpdateTreeAlong(path, depth, symbol);
   }
 
-  void PutLiteral(uint8_t b) { PutSymbol(b); }
+  void PutLiteral(uint8_t b) {
+    PutSymbol(b);
+    bits_.MaybeFlush();
+  }
 
   // A match of `length` bytes starting `distance` (1..4096) bytes back.
   void PutMatch(int length, int distance) {
     PutSymbol(length + Lzh1LengthBias);
     const int o = distance - 1;
     const int high = o >> Lzh1OffsetLowBits;
-    bits_.Put(Lzh1OffsetCode(high), Lzh1OffsetCodeLength(high));
-    bits_.Put(static_cast<uint32_t>(o), Lzh1OffsetLowBits);
+    const int code_length = Lzh1OffsetCodeLength(high);
+    bits_.Put((uint64_t{Lzh1OffsetCode(high)} << Lzh1OffsetLowBits) |
+                  static_cast<uint64_t>(o & ((1 << Lzh1OffsetLowBits) - 1)),
+              code_length + Lzh1OffsetLowBits);
+    bits_.MaybeFlush();
+  }
+
+  // Code length of `symbol` as of the last RefreshLengths.
+  int CachedBits(int symbol) const { return lengths_[symbol]; }
+
+  // Takes every symbol's code length from the tree as it stands. A parent
+  // counts more than either child, so it comes later in Freq's order: one
+  // pass down from the root reaches every node after its parent.
+  void RefreshLengths() {
+    const Lzh1Tree& t = *tree_;
+    uint8_t node_depth[Lzh1Nodes];
+    node_depth[Lzh1Root] = 0;
+    for (int n = Lzh1Root - 1; n >= 0; --n)
+      node_depth[n] = static_cast<uint8_t>(std::min(node_depth[t.Parent[n]] + 1, 255));
+    for (int s = 0; s < Lzh1Symbols; ++s) lengths_[s] = node_depth[t.Parent[Lzh1LeafBase + s]];
   }
 
   // Code length of `symbol` in the tree as it stands.
@@ -92,9 +234,8 @@ class Lzh1Coder {
     return depth;
   }
 
-  int MatchBits(int length, int distance) const {
-    return SymbolBits(length + Lzh1LengthBias) +
-           Lzh1OffsetCodeLength((distance - 1) >> Lzh1OffsetLowBits) + Lzh1OffsetLowBits;
+  static int OffsetBits(int distance) {
+    return Lzh1OffsetCodeLength((distance - 1) >> Lzh1OffsetLowBits) + Lzh1OffsetLowBits;
   }
 
   void Finish() { bits_.Finish(); }
@@ -102,7 +243,8 @@ class Lzh1Coder {
  private:
   BitWriter bits_;
   std::unique_ptr<Lzh1Tree> tree_ = std::make_unique<Lzh1Tree>();
-  uint8_t path_[Lzh1Nodes] = {};  // a leaf is at most 626 levels deep
+  int16_t path_[Lzh1Tree::kMaxDepth] = {};
+  uint8_t lengths_[Lzh1Symbols] = {};
 };
 
 struct Match {
@@ -110,128 +252,275 @@ struct Match {
   int distance = 0;
 };
 
-// Hash chains over the history buffer (4036 spaces, then the data).
-class MatchFinder {
- public:
-  explicit MatchFinder(const std::vector<uint8_t>& buf)
-      : buf_(buf), head_(kHashSize, -1), prev_(buf.size(), -1) {}
+// Bytes that `a` and `b` have in common from the start, at most `limit`;
+// both may be read 8 bytes at a time up to 7 bytes past `limit`.
+inline int CommonLength(const uint8_t* a, const uint8_t* b, int limit) {
+  int n = 0;
+  while (n < limit) {
+    uint64_t x;
+    uint64_t y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (const uint64_t d = x ^ y; d != 0) {
+      if constexpr (std::endian::native == std::endian::little)
+        n += std::countr_zero(d) >> 3;
+      else
+        n += std::countl_zero(d) >> 3;
+      return std::min(n, limit);
+    }
+    n += 8;
+  }
+  return limit;
+}
 
-  // Enters position `pos` (which must have 3 bytes after it) in the chains.
-  void Insert(int pos) {
-    const uint32_t h = Hash(pos);
-    prev_[static_cast<size_t>(pos)] = head_[h];
-    head_[h] = pos;
+class Lzh1Compressor final : public StreamCompressor {
+ public:
+  Lzh1Compressor(int level, ByteSink sink)
+      : config_(ConfigFor(level)),
+        coder_(std::move(sink)),
+        buf_(kBufferSize + kBufferPad),
+        head_(kHashSize, 0),
+        head3_(kHash3Size, 0),
+        prev_(Lzh1WindowSize, 0) {
+    std::memset(buf_.data(), Lzh1Fill, Lzh1Start);
+    coder_.RefreshLengths();
+    filled_ = pos_ = Lzh1Start;
+  }
+
+  void Feed(std::span<const uint8_t> data) override {
+    while (!data.empty()) {
+      const size_t n = std::min(data.size(), kBufferSize - filled_);
+      std::memcpy(buf_.data() + filled_, data.data(), n);
+      filled_ += n;
+      data = data.subspan(n);
+      Code(false);
+      if (filled_ == kBufferSize) Slide();
+    }
+  }
+
+  void Finish() override {
+    Code(true);
+    coder_.Finish();
+  }
+
+ private:
+  // Codes while the bytes a choice reads are present (all of them at the end).
+  void Code(bool at_end) {
+    const size_t stop = at_end ? filled_ : (filled_ >= kLookahead ? filled_ - kLookahead + 1 : 0);
+    if (config_.lazy == 0) {
+      while (pos_ < stop) StepGreedy();
+    } else {
+      while (pos_ < stop) StepLazy();
+    }
+  }
+
+  int MaxAt(size_t pos) const {
+    return static_cast<int>(std::min<size_t>(Lzh1MaxMatch, filled_ - pos));
+  }
+
+  uint32_t Hash(size_t pos) const {
+    uint32_t v;
+    std::memcpy(&v, &buf_[pos], 4);
+    return (v * 2654435761u) >> (32 - kHashBits);
+  }
+  uint32_t Hash3(size_t pos) const {
+    const uint8_t* p = &buf_[pos];
+    const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    return (v * 2654435761u) >> (32 - kHash3Bits);
+  }
+
+  // Enters the positions before `to` in the tables: those with 3 bytes
+  // after them in head3_, those with 4 in the chains.
+  void InsertUpTo(size_t to) {
+    const size_t last = std::min(to, filled_ >= 4 ? filled_ - 3 : 0);
+    size_t p = inserted_;
+    for (; p < last; ++p) {
+      const uint32_t h = Hash(p);
+      prev_[p & Lzh1WindowMask] = head_[h];
+      head_[h] = static_cast<uint32_t>(p) + kPosBias;
+      head3_[Hash3(p)] = static_cast<uint32_t>(p) + kPosBias;
+    }
+    if (p < to && p + 3 == filled_) head3_[Hash3(p)] = static_cast<uint32_t>(p) + kPosBias;
+    inserted_ = std::max(inserted_, to);
   }
 
   // The longest match for `pos`, at most `max_length` long and at most 4096
   // bytes back; the nearest of equal length. Length 0 when none reaches 3.
-  Match Find(int pos, int max_length) const {
+  Match Find(size_t pos, int max_length, int chain) const {
     Match best;
     if (max_length < Lzh1MinMatch) return best;
-    const uint8_t* here = &buf_[static_cast<size_t>(pos)];
-    const int lowest = pos > Lzh1WindowSize ? pos - Lzh1WindowSize : 0;
+    const uint8_t* here = &buf_[pos];
+    const auto here_entry = static_cast<uint32_t>(pos) + kPosBias;
+    const uint32_t lowest = here_entry > Lzh1WindowSize ? here_entry - Lzh1WindowSize : 1;
+    const int nice = std::min(config_.nice, max_length);
     int best_length = Lzh1MinMatch - 1;
-    int chain = kMaxChain;
-    for (int cand = head_[Hash(pos)]; cand >= lowest && chain-- > 0;
-         cand = prev_[static_cast<size_t>(cand)]) {
-      const uint8_t* there = &buf_[static_cast<size_t>(cand)];
+    // The nearest position with the same 3 bytes, which the chains of 4
+    // bytes may not hold.
+    if (const uint32_t cand = head3_[Hash3(pos)]; cand >= lowest) {
+      const uint8_t* there = &buf_[cand - kPosBias];
+      const int n = CommonLength(here, there, max_length);
+      if (n >= Lzh1MinMatch) {
+        best_length = n;
+        best.length = n;
+        best.distance = static_cast<int>(pos - (cand - kPosBias));
+        if (n >= nice) return best;
+      }
+    }
+    if (max_length < 4) return best;
+    for (uint32_t cand = head_[Hash(pos)]; cand >= lowest && chain-- > 0;
+         cand = prev_[(cand - kPosBias) & Lzh1WindowMask]) {
+      const uint8_t* there = &buf_[cand - kPosBias];
       if (there[best_length] != here[best_length] || there[0] != here[0]) continue;
-      int n = 0;
-      while (n < max_length && there[n] == here[n]) ++n;
+      const int n = CommonLength(here, there, max_length);
       if (n > best_length) {
         best_length = n;
         best.length = n;
-        best.distance = pos - cand;
-        if (n >= max_length || n >= kNiceLength) break;
+        best.distance = static_cast<int>(pos - (cand - kPosBias));
+        if (n >= nice) break;
       }
     }
     return best;
   }
 
- private:
-  uint32_t Hash(int pos) const {
-    const uint8_t* p = &buf_[static_cast<size_t>(pos)];
-    const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-    return (v * 2654435761u) >> (32 - kHashBits);
+  Match FindAt(size_t pos, int chain) const { return Find(pos, MaxAt(pos), chain); }
+
+  // A symbol's code length for pricing: exact or as of the last refresh.
+  int Bits(int symbol) const {
+    return config_.refresh == 0 ? coder_.SymbolBits(symbol) : coder_.CachedBits(symbol);
+  }
+  int MatchBits(const Match& m) const {
+    return Bits(m.length + Lzh1LengthBias) + Lzh1Coder::OffsetBits(m.distance);
+  }
+  int LiteralBits(size_t from, size_t to) const {
+    int bits = 0;
+    for (size_t p = from; p < to; ++p) bits += Bits(buf_[p]);
+    return bits;
   }
 
-  const std::vector<uint8_t>& buf_;
-  std::vector<int32_t> head_;
-  std::vector<int32_t> prev_;
-};
+  // Whether the match at `pos` costs fewer bits than its literals.
+  bool MatchPays(const Match& m, size_t pos) const {
+    if (m.length > config_.weigh) return true;
+    const int match_bits = MatchBits(m);
+    int literal_bits = 0;
+    for (int k = 0; k < m.length; ++k) {
+      literal_bits += Bits(buf_[pos + static_cast<size_t>(k)]);
+      if (literal_bits > match_bits) return true;
+    }
+    return false;
+  }
 
-std::vector<uint8_t> CompressLzh1Whole(std::span<const uint8_t> data) {
-  std::vector<uint8_t> out;
-  if (data.empty()) return out;
-  out.reserve(data.size() / 2 + 16);
+  // With `m` at pos_ and `next` at pos_ + 1: whether taking `m` costs fewer
+  // bits than a literal followed by `next`, over the bytes that the longer
+  // of the two covers; the side that falls short covers the rest with the
+  // tail of the other's match or, if that is too short, with literals.
+  bool MatchBeatsDeferral(const Match& m, const Match& next) const {
+    int now = MatchBits(m);
+    int deferred = Bits(buf_[pos_]) + MatchBits(next);
+    const int rest = next.length + 1 - m.length;
+    const size_t m_end = pos_ + static_cast<size_t>(m.length);
+    const size_t next_end = pos_ + 1 + static_cast<size_t>(next.length);
+    if (rest >= Lzh1MinMatch)
+      now += MatchBits(Match{rest, next.distance});
+    else if (rest > 0)
+      now += LiteralBits(m_end, next_end);
+    else if (-rest >= Lzh1MinMatch)
+      deferred += MatchBits(Match{-rest, m.distance});
+    else
+      deferred += LiteralBits(next_end, m_end);
+    return now <= deferred;
+  }
 
-  std::vector<uint8_t> buf(Lzh1Start + data.size());
-  std::memset(buf.data(), Lzh1Fill, Lzh1Start);
-  std::memcpy(buf.data() + Lzh1Start, data.data(), data.size());
-  const int end = static_cast<int>(buf.size());
+  void Counted() {
+    if (config_.refresh > 0 && ++since_refresh_ >= config_.refresh) {
+      coder_.RefreshLengths();
+      since_refresh_ = 0;
+    }
+  }
 
-  MatchFinder finder(buf);
-  Lzh1Coder coder(out);
+  void TakeMatch(const Match& m) {
+    coder_.PutMatch(m.length, m.distance);
+    Counted();
+    pos_ += static_cast<size_t>(m.length);
+    if (m.length <= config_.insert_limit)
+      InsertUpTo(pos_);
+    else
+      inserted_ = pos_;
+  }
 
-  auto max_at = [end](int pos) { return std::min(Lzh1MaxMatch, end - pos); };
-  // Only positions with 3 bytes after them have a hash; with 1 or 2 bytes of
-  // data that excludes the last spaces too.
-  auto insert_upto = [&](int from, int to) {
-    for (int p = from; p < to && p + Lzh1MinMatch <= end; ++p) finder.Insert(p);
-  };
-  insert_upto(0, Lzh1Start);
+  void TakeLiteral() {
+    coder_.PutLiteral(buf_[pos_]);
+    Counted();
+    ++pos_;
+  }
 
-  int pos = Lzh1Start;
-  Match match = finder.Find(pos, max_at(pos));
-  while (pos < end) {
-    insert_upto(pos, pos + 1);
+  void StepGreedy() {
+    InsertUpTo(pos_);
+    const Match m = FindAt(pos_, config_.chain);
+    InsertUpTo(pos_ + 1);
+    if (m.length >= Lzh1MinMatch && MatchPays(m, pos_))
+      TakeMatch(m);
+    else
+      TakeLiteral();
+  }
+
+  // A match is deferred when the next position has a longer one; `next_`
+  // carries that search to the next step.
+  void StepLazy() {
+    InsertUpTo(pos_);
+    Match m = next_;
+    if (!have_next_) m = FindAt(pos_, config_.chain);
+    have_next_ = false;
+    InsertUpTo(pos_ + 1);
     Match next;
-    if (match.length >= Lzh1MinMatch && match.length < kNiceLength && pos + 1 < end)
-      next = finder.Find(pos + 1, max_at(pos + 1));
-    bool take = match.length >= Lzh1MinMatch && next.length <= match.length;
-    if (take && match.length <= kWeighUpTo) {
-      int literal_bits = 0;
-      for (int k = 0; k < match.length; ++k)
-        literal_bits += coder.SymbolBits(buf[static_cast<size_t>(pos + k)]);
-      take = coder.MatchBits(match.length, match.distance) < literal_bits;
+    if (m.length >= Lzh1MinMatch && m.length < config_.lazy && pos_ + 1 < filled_)
+      next = FindAt(pos_ + 1, m.length >= config_.good ? config_.chain >> 2 : config_.chain);
+    if (m.length >= Lzh1MinMatch &&
+        (config_.priced && next.length >= Lzh1MinMatch ? MatchBeatsDeferral(m, next) && MatchPays(m, pos_)
+         : next.length <= m.length && MatchPays(m, pos_))) {
+      TakeMatch(m);
+      return;
     }
-    if (take) {
-      coder.PutMatch(match.length, match.distance);
-      insert_upto(pos + 1, pos + match.length);
-      pos += match.length;
-      match = pos < end ? finder.Find(pos, max_at(pos)) : Match{};
-    } else {
-      coder.PutLiteral(buf[static_cast<size_t>(pos)]);
-      ++pos;
-      match = next.length > 0 ? next : (pos < end ? finder.Find(pos, max_at(pos)) : Match{});
+    TakeLiteral();
+    if (next.length > 0) {
+      next_ = next;
+      have_next_ = true;
     }
   }
-  coder.Finish();
-  return out;
-}
 
-// Gathers the input and codes it at Finish.
-class Lzh1GatheringCompressor final : public StreamCompressor {
- public:
-  explicit Lzh1GatheringCompressor(ByteSink sink) : sink_(std::move(sink)) {}
-  void Feed(std::span<const uint8_t> data) override {
-    input_.insert(input_.end(), data.begin(), data.end());
-  }
-  void Finish() override {
-    const std::vector<uint8_t> out = CompressLzh1Whole(input_);
-    input_ = {};
-    if (!out.empty()) sink_(out);
+  // Moves the buffer's content down by a multiple of 4096 that keeps the
+  // window before pos_, and the chains' entries with it.
+  void Slide() {
+    const size_t shift = (pos_ - Lzh1WindowSize) & ~static_cast<size_t>(Lzh1WindowMask);
+    std::memmove(buf_.data(), buf_.data() + shift, filled_ - shift);
+    filled_ -= shift;
+    pos_ -= shift;
+    inserted_ -= shift;
+    base_ += shift;
+    const auto s = static_cast<uint32_t>(shift);
+    for (uint32_t& e : head_) e = e > s ? e - s : 0;
+    for (uint32_t& e : prev_) e = e > s ? e - s : 0;
+    for (uint32_t& e : head3_) e = e > s ? e - s : 0;
   }
 
- private:
-  ByteSink sink_;
-  std::vector<uint8_t> input_;
+  const LevelConfig config_;
+  Lzh1Coder coder_;
+  std::vector<uint8_t> buf_;
+  std::vector<uint32_t> head_;
+  std::vector<uint32_t> prev_;
+  std::vector<uint32_t> head3_;
+  size_t filled_ = 0;    // bytes present in buf_
+  size_t pos_ = 0;       // the next byte to code
+  size_t inserted_ = 0;  // positions before this one are in the chains
+  uint64_t base_ = 0;    // stream bytes slid out of buf_
+  Match next_;
+  bool have_next_ = false;
+  int since_refresh_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<StreamCompressor> MakeLzh1Compressor(int, ByteSink sink) {
-  return std::make_unique<Lzh1GatheringCompressor>(std::move(sink));
+std::unique_ptr<StreamCompressor> MakeLzh1Compressor(int level, ByteSink sink) {
+  return std::make_unique<Lzh1Compressor>(level, std::move(sink));
 }
 
 }  // namespace kv::tools
