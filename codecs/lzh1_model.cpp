@@ -15,7 +15,7 @@ void Lzh1Tree::InitTree() {
     Child[j] = static_cast<int16_t>(i);
     Parent[i] = Parent[i + 1] = static_cast<int16_t>(j);
   }
-  Freq[Lzh1Nodes] = 0xFFFF;
+  for (int i = Lzh1Nodes; i < kFreqSize + kScanWidth - 1; ++i) Freq[i] = 0xFFFF;
   Parent[Lzh1Root] = 0;
 }
 

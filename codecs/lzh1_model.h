@@ -11,6 +11,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kv {
 
@@ -52,13 +55,17 @@ static_assert(Lzh1Start + Lzh1MaxMatch == Lzh1WindowSize,
 //    counts) can place it at node 0. So no node but the root has 0 in
 //    Parent, and CountFrom may end its walk on 0.
 struct Lzh1Tree {
-  // The sentinel is the last entry of Freq, and 628 is a multiple of 4: the
-  // scan in UpdateTree, which looks at the last entry of each aligned group
-  // of four, meets the sentinel at the end of the last group.
+  // The sentinel is entry 627 of Freq, and 628 is a multiple of 4: the
+  // scalar scan in UpdateTree, which looks at the last entry of each
+  // aligned group of four, meets the sentinel at the end of the last group.
+  // The vector scan reads eight entries from any node up to the sentinel;
+  // the seven entries after it are copies of the sentinel, read and never
+  // chosen.
   static constexpr int kFreqSize = Lzh1Nodes + 1;
+  static constexpr int kScanWidth = 8;
   static_assert(kFreqSize % 4 == 0);
 
-  uint16_t Freq[kFreqSize];
+  uint16_t Freq[kFreqSize + kScanWidth - 1];
   int16_t Child[Lzh1Nodes];
   int16_t Parent[Lzh1Nodes + Lzh1Symbols];
 
@@ -105,6 +112,18 @@ struct Lzh1Tree {
 };
 
 inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
+#if defined(__SSE2__)
+  // Eight entries a step: the lanes where k <= Freq are those where the
+  // saturating difference k - Freq is 0; the first of them ends the run.
+  // The sentinel ends the scan by the step that reads it.
+  const __m128i key = _mm_set1_epi16(static_cast<short>(k));
+  for (int l = from;; l += kScanWidth) {
+    const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Freq + l));
+    const auto at_or_above = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(key, f), _mm_setzero_si128())));
+    if (at_or_above != 0) return l + __builtin_ctz(at_or_above) / 2 - 1;
+  }
+#else
   // Freq[from - 1] < k and the array is non-decreasing, so the answer is
   // the last node of the run of equal frequencies that ends below k. Runs
   // can be hundreds of nodes long (all unused symbols share one count), so
@@ -124,6 +143,7 @@ inline int Lzh1Tree::LastNodeBelow(int from, uint16_t k) const {
   }
   while (k > Freq[l]) ++l;
   return l - 1;
+#endif
 }
 
 template <class Watch>
