@@ -1,8 +1,9 @@
 #!/bin/sh
-# Installs the peer tools that the comparison scripts in bench/ run beside
-# this project (Debian 12, as root). Not needed to build or test.
+# Installs the peer tools that the comparison scripts in scripts/ run beside
+# this project (Debian 12, as root), and GNU time, which bench-compress.sh
+# reads peak memory from. Not needed to build or test.
 set -eu
-packages="lhasa jlha-utils 7zip libarchive-tools valgrind"
+packages="lhasa jlha-utils 7zip libarchive-tools valgrind time gzip"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
