@@ -12,38 +12,52 @@
 // A match never runs past the end of the data, since the expander copies a
 // final match whole and would produce extra bytes.
 //
-// The sliding buffer. buf_ holds the stream from some point on; the coder
-// works at pos_, and filled_ bytes are present. When the buffer is full, it
-// slides by a multiple of 4096 bytes that keeps at least the 4096 bytes
-// before pos_, the farthest any match reaches. Hash chains over 3-byte
-// prefixes hold buffer indices plus kPosBias, so that 0 means "none" and
-// stays below every window; a slide subtracts the same amount from every
-// entry (saturating at 0). The chain links live in a ring of 4096 entries
-// indexed by position modulo 4096, which a slide by a multiple of 4096 leaves
-// in place; a link is only read for a position inside the window, whose
-// entry no later position has overwritten yet (only positions before the
-// one searched are in the chains).
+// The sliding buffer. buf_ holds the stream from some point on (at first
+// the 4036 spaces); the coder works at pos_, and filled_ bytes are present.
+// When the buffer is full it slides down by a multiple of 4096 bytes that
+// keeps at least the 4096 bytes before pos_, the farthest any match reaches.
+// Memory is the buffer (256 KiB), the tables (about 136 KiB), the tree and
+// one output chunk.
 //
-// Independence from the input's cut. Every choice at pos_ reads the bytes up
-// to pos_ + kLookahead at most (a match of 60 at pos_ + 1 or pos_ + 2, the
-// literals that a match is weighed against, the hashes of the positions
-// entered). So the coder advances only while that much input is present,
-// or once Finish has said that no more will come; then a match is cut at
-// the end of the data. The choice thus sees the same bytes however the
-// input was cut, and the stored bytes are the same.
+// Match finding. Every position with 4 bytes after it goes into hash chains
+// of 4-byte prefixes (head_, and the links in prev_, a ring of 4096 entries
+// indexed by position modulo 4096); every position with 3 bytes after it
+// goes into head3_, which keeps only the last position of each 3-byte
+// prefix: a 3-byte match pays only when near, and the chains stay free of
+// candidates that share 3 bytes but not 4. A search enters its own position
+// in the same pass that reads the heads. Entries hold the low 16 bits of a
+// position's place in the whole stream, so a slide leaves them alone; a
+// candidate is taken only 1..4096 bytes back and inside the buffer, and a
+// chain ends where the distance stops growing. An entry older than 65536
+// positions therefore reads as some place in the window: its bytes are
+// compared like any candidate's, so it can cost a look, never a wrong
+// match. A link is only read for a candidate in the window, which no later
+// position has overwritten, since only positions before the searched one
+// are in the tables.
 //
-// Parsing, by level (kLevels, like zlib's configuration table): matches
-// come from the hash chains, at most `chain` candidates per search, fewer
-// (a quarter) when the match in hand is already `good` long; a search ends
-// at a match of `nice` bytes. Level 1..3 take the first match found
-// (greedy) and, for matches longer than `insert_limit`, do not enter the
-// positions inside the match in the chains. From level 4 on a match is
-// deferred when the next position has a longer one (lazy evaluation),
-// unless the match in hand is `lazy` long already. Level 8 and 9 also look
-// two positions ahead and price the choice with the tree's present code
-// lengths. Short matches are weighed against the literals they replace
-// with those code lengths, since a 3-byte match at a far offset can cost
-// more than its three literals.
+// Independence from the input's cut. Every choice at pos_ reads the bytes
+// below pos_ + kLookahead only (a match of up to 60 bytes one position on,
+// the literals that the matches are priced against, the 4-byte hashes of
+// the positions entered), and the tables hold only positions before
+// pos_ + 2. So the coder advances only while that much input is present,
+// or once Finish has said that no more will come; then matches are cut at
+// the end of the data. Each choice sees the same bytes however the input
+// was cut; the slides, which come when the buffer is full, come at the
+// same places in the stream; so the stored bytes are the same.
+//
+// Parsing, by level (kLevels, like zlib's configuration table): at most
+// `chain` candidates per search, a quarter of them when the match in hand is
+// already `good` long; a search ends at a match of `nice` bytes. Levels 1
+// to 3 take the match found (greedy) and do not enter the positions inside
+// a match longer than `insert_limit`. From level 4 on, the next position is
+// searched too unless the match in hand is `lazy` long already, and the
+// coder takes the cheaper of "this match" and "a literal, then the next
+// match", each side completed to the same end with the tail of the other's
+// match or with literals. A match of up to `weigh` bytes is also weighed
+// against its literals, since a 3-byte match at a far offset can cost more
+// than three literals. Prices are code lengths in the tree: levels 1 to 7
+// take every symbol's length in one pass over the tree every `refresh`
+// items (RefreshLengths), levels 8 and 9 walk the tree for each price.
 //
 // The tree. A symbol's code is the path from the root to its leaf: the coder
 // walks up from the leaf, collecting the bits and the nodes, writes the bits
@@ -53,8 +67,6 @@
 // kOutChunk bytes.
 #include <algorithm>
 #include <bit>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -69,12 +81,11 @@ constexpr int kHashBits = 15;  // the chains of 4-byte prefixes
 constexpr uint32_t kHashSize = uint32_t{1} << kHashBits;
 constexpr int kHash3Bits = 15;  // the last position of each 3-byte prefix
 constexpr uint32_t kHash3Size = uint32_t{1} << kHash3Bits;
-constexpr uint32_t kPosBias = 1;  // chain entry = buffer index + kPosBias; 0 is none
 constexpr size_t kBufferSize = size_t{1} << 18;
 constexpr size_t kBufferPad = 8;  // the 8-byte compares may read this far past filled_
-// Input that must be present beyond pos_ before a choice at pos_: a
-// 60-byte match two positions on, and its hash.
-constexpr size_t kLookahead = 2 + Lzh1MaxMatch + 2;
+// Input that must be present from pos_ on before a choice at pos_: a
+// 60-byte match one position on, and the 4-byte hash of that position.
+constexpr size_t kLookahead = 1 + Lzh1MaxMatch + 3;
 constexpr size_t kOutChunk = size_t{1} << 16;
 constexpr size_t kOutSlack = 64;  // more than one item's bits (26 + 8 + 6 bits at most in practice)
 
@@ -88,33 +99,24 @@ struct LevelConfig {
   int nice;          // stop searching at a match this long
   int insert_limit;  // enter positions inside a match only up to this length
   int weigh;         // weigh matches this short against their literals
-  bool priced;       // weigh a deferral by the bits of both sides
   int refresh;       // price with code lengths taken every `refresh` items; 0: exact
 };
 
-LevelConfig kLevels[kMaxLevel + 1] = {
-    {},                                                   // (no level 0)
-    {4, 8, 0, 16, 8, 8, false, 256},                      // 1
-    {8, 16, 0, 32, 16, 8, false, 256},                    // 2
-    {16, 32, 0, 60, 32, 8, false, 256},                   // 3
-    {16, 16, 24, 60, Lzh1MaxMatch, 8, true, 256},         // 4
-    {48, 32, 48, Lzh1MaxMatch, Lzh1MaxMatch, 8, true, 256},   // 5
-    {96, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 8, true, 64},    // 6
-    {256, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 8, true, 16},   // 7
-    {1024, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 12, true, 0},  // 8
-    {4096, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 16, true, 0},  // 9
+// Level 5 is the default: about as small as a search of 256 candidates
+// with plain lazy evaluation, at under half its time.
+constexpr LevelConfig kLevels[kMaxLevel + 1] = {
+    // chain good lazy nice insert_limit weigh refresh
+    {},                                                           // (no level 0)
+    {4, 8, 0, 16, 8, 8, 256},                                     // 1
+    {8, 16, 0, 32, 16, 8, 256},                                   // 2
+    {16, 32, 0, Lzh1MaxMatch, 32, 8, 256},                        // 3
+    {16, 16, 24, Lzh1MaxMatch, Lzh1MaxMatch, 8, 256},             // 4
+    {48, 32, 48, Lzh1MaxMatch, Lzh1MaxMatch, 8, 256},             // 5
+    {96, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 8, 64},              // 6
+    {256, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 8, 16},             // 7
+    {1024, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 12, 0},            // 8
+    {Lzh1WindowSize, 60, 60, Lzh1MaxMatch, Lzh1MaxMatch, 16, 0},  // 9
 };
-
-LevelConfig ConfigFor(int level) {
-  LevelConfig c = kLevels[std::clamp(level, kMinLevel, kMaxLevel)];
-  if (const char* e = std::getenv("LZH1_CFG")) {
-    int pr = 0;
-    std::sscanf(e, "%d,%d,%d,%d,%d,%d,%d,%d", &c.chain, &c.good, &c.lazy, &c.nice, &c.insert_limit,
-                &c.weigh, &pr, &c.refresh);
-    c.priced = pr != 0;
-  }
-  return c;
-}
 
 // Bits in, most significant first, in the order the expander reads them,
 // into a buffer that goes to the sink in pieces of kOutChunk.
@@ -176,21 +178,20 @@ class Lzh1Coder {
     int16_t* path = path_ + Lzh1Tree::kMaxDepth;
     uint64_t code = 0;
     int depth = 0;
-    for (int n = t.Parent[Lzh1LeafBase + symbol]; n != Lzh1Root;) {
-      const int p = t.Parent[n];
+    // The two children of a node are Child[p] and Child[p] + 1, and Child[p]
+    // is always even (InitTree and RebuildTree pair nodes 2m and 2m + 1, and
+    // a swap moves a Child entry from node to node): a node's bit is its
+    // lowest bit, with no load of Child on the way up.
+    for (int n = t.Parent[Lzh1LeafBase + symbol]; n != Lzh1Root; n = t.Parent[n]) {
       *--path = static_cast<int16_t>(n);
-      if (depth < 64) code |= static_cast<uint64_t>(n - t.Child[p]) << depth;
+      if (depth < 64) code |= static_cast<uint64_t>(n & 1) << depth;
       ++depth;
-      n = p;
     }
     if (depth <= 32) [[likely]] {
       bits_.Put(code, depth);
     } else {
       // A tree this deep needs counts far apart; the bits again, from the path.
-      for (int i = 0; i < depth; ++i) {
-        const int parent = i == 0 ? Lzh1Root : path[i - 1];
-        bits_.Put(static_cast<uint64_t>(path[i] - t.Child[parent]), 1);
-      }
+      for (int i = 0; i < depth; ++i) bits_.Put(static_cast<uint64_t>(path[i] & 1), 1);
     }
     tree_->UpdateTreeAlong(path, depth, symbol);
   }
@@ -276,12 +277,12 @@ inline int CommonLength(const uint8_t* a, const uint8_t* b, int limit) {
 class Lzh1Compressor final : public StreamCompressor {
  public:
   Lzh1Compressor(int level, ByteSink sink)
-      : config_(ConfigFor(level)),
+      : config_(kLevels[std::clamp(level, kMinLevel, kMaxLevel)]),
         coder_(std::move(sink)),
         buf_(kBufferSize + kBufferPad),
         head_(kHashSize, 0),
-        head3_(kHash3Size, 0),
-        prev_(Lzh1WindowSize, 0) {
+        prev_(Lzh1WindowSize, 0),
+        head3_(kHash3Size, 0) {
     std::memset(buf_.data(), Lzh1Fill, Lzh1Start);
     coder_.RefreshLengths();
     filled_ = pos_ = Lzh1Start;
@@ -329,6 +330,9 @@ class Lzh1Compressor final : public StreamCompressor {
     return (v * 2654435761u) >> (32 - kHash3Bits);
   }
 
+  // A table entry: the low 16 bits of a position's place in the stream.
+  uint16_t Entry(size_t pos) const { return static_cast<uint16_t>(base_ + pos); }
+
   // Enters the positions before `to` in the tables: those with 3 bytes
   // after them in head3_, those with 4 in the chains.
   void InsertUpTo(size_t to) {
@@ -336,53 +340,84 @@ class Lzh1Compressor final : public StreamCompressor {
     size_t p = inserted_;
     for (; p < last; ++p) {
       const uint32_t h = Hash(p);
-      prev_[p & Lzh1WindowMask] = head_[h];
-      head_[h] = static_cast<uint32_t>(p) + kPosBias;
-      head3_[Hash3(p)] = static_cast<uint32_t>(p) + kPosBias;
+      const uint16_t e = Entry(p);
+      prev_[e & Lzh1WindowMask] = head_[h];
+      head_[h] = e;
+      head3_[Hash3(p)] = e;
     }
-    if (p < to && p + 3 == filled_) head3_[Hash3(p)] = static_cast<uint32_t>(p) + kPosBias;
+    if (p < to && p + 3 == filled_) head3_[Hash3(p)] = Entry(p);
     inserted_ = std::max(inserted_, to);
   }
 
-  // The longest match for `pos`, at most `max_length` long and at most 4096
-  // bytes back; the nearest of equal length. Length 0 when none reaches 3.
-  Match Find(size_t pos, int max_length, int chain) const {
+  // The longest match for `pos`, at most 4096 bytes back and up to the end
+  // of the data; the nearest of equal length. Length 0 when none reaches 3.
+  // Enters `pos` in the tables too, and those before it that are not yet.
+  //
+  // The entries hold 16 bits, so an entry older than 65536 positions reads
+  // as a newer one. Such a candidate is still a place in the buffer within
+  // the window, and its bytes are compared like any other's: it can cost a
+  // look, never a wrong match. The walk stops where the distance does not
+  // grow, which ends every chain, true or aliased.
+  Match FindAt(size_t pos, int chain) {
     Match best;
-    if (max_length < Lzh1MinMatch) return best;
+    const int max_length = MaxAt(pos);
+    if (max_length < Lzh1MinMatch) {
+      InsertUpTo(pos + 1);
+      return best;
+    }
+    uint16_t cand3;
+    uint16_t cand4;
+    bool has4 = max_length >= 4;
+    const uint16_t here_entry = Entry(pos);
+    if (inserted_ == pos && has4) {
+      const uint32_t h = Hash(pos);
+      const uint32_t h3 = Hash3(pos);
+      cand4 = head_[h];
+      cand3 = head3_[h3];
+      prev_[here_entry & Lzh1WindowMask] = cand4;
+      head_[h] = here_entry;
+      head3_[h3] = here_entry;
+      inserted_ = pos + 1;
+    } else {
+      InsertUpTo(pos);
+      cand3 = head3_[Hash3(pos)];
+      cand4 = has4 ? head_[Hash(pos)] : 0;
+      InsertUpTo(pos + 1);
+    }
+    // Candidates lie 1..reach bytes back: in the window and in the buffer.
+    const auto reach = static_cast<uint16_t>(std::min<size_t>(Lzh1WindowSize, pos));
     const uint8_t* here = &buf_[pos];
-    const auto here_entry = static_cast<uint32_t>(pos) + kPosBias;
-    const uint32_t lowest = here_entry > Lzh1WindowSize ? here_entry - Lzh1WindowSize : 1;
     const int nice = std::min(config_.nice, max_length);
     int best_length = Lzh1MinMatch - 1;
     // The nearest position with the same 3 bytes, which the chains of 4
     // bytes may not hold.
-    if (const uint32_t cand = head3_[Hash3(pos)]; cand >= lowest) {
-      const uint8_t* there = &buf_[cand - kPosBias];
-      const int n = CommonLength(here, there, max_length);
+    if (const auto d = static_cast<uint16_t>(here_entry - cand3); d - 1u < reach) {
+      const int n = CommonLength(here, here - d, max_length);
       if (n >= Lzh1MinMatch) {
         best_length = n;
         best.length = n;
-        best.distance = static_cast<int>(pos - (cand - kPosBias));
+        best.distance = d;
         if (n >= nice) return best;
       }
     }
-    if (max_length < 4) return best;
-    for (uint32_t cand = head_[Hash(pos)]; cand >= lowest && chain-- > 0;
-         cand = prev_[(cand - kPosBias) & Lzh1WindowMask]) {
-      const uint8_t* there = &buf_[cand - kPosBias];
+    if (!has4) return best;
+    uint16_t last = 0;
+    for (uint16_t cand = cand4; chain-- > 0; cand = prev_[cand & Lzh1WindowMask]) {
+      const auto d = static_cast<uint16_t>(here_entry - cand);
+      if (d <= last || d > reach) break;
+      last = d;
+      const uint8_t* there = here - d;
       if (there[best_length] != here[best_length] || there[0] != here[0]) continue;
       const int n = CommonLength(here, there, max_length);
       if (n > best_length) {
         best_length = n;
         best.length = n;
-        best.distance = static_cast<int>(pos - (cand - kPosBias));
+        best.distance = d;
         if (n >= nice) break;
       }
     }
     return best;
   }
-
-  Match FindAt(size_t pos, int chain) const { return Find(pos, MaxAt(pos), chain); }
 
   // A symbol's code length for pricing: exact or as of the last refresh.
   int Bits(int symbol) const {
@@ -454,9 +489,7 @@ class Lzh1Compressor final : public StreamCompressor {
   }
 
   void StepGreedy() {
-    InsertUpTo(pos_);
     const Match m = FindAt(pos_, config_.chain);
-    InsertUpTo(pos_ + 1);
     if (m.length >= Lzh1MinMatch && MatchPays(m, pos_))
       TakeMatch(m);
     else
@@ -466,17 +499,14 @@ class Lzh1Compressor final : public StreamCompressor {
   // A match is deferred when the next position has a longer one; `next_`
   // carries that search to the next step.
   void StepLazy() {
-    InsertUpTo(pos_);
     Match m = next_;
     if (!have_next_) m = FindAt(pos_, config_.chain);
     have_next_ = false;
-    InsertUpTo(pos_ + 1);
     Match next;
     if (m.length >= Lzh1MinMatch && m.length < config_.lazy && pos_ + 1 < filled_)
       next = FindAt(pos_ + 1, m.length >= config_.good ? config_.chain >> 2 : config_.chain);
-    if (m.length >= Lzh1MinMatch &&
-        (config_.priced && next.length >= Lzh1MinMatch ? MatchBeatsDeferral(m, next) && MatchPays(m, pos_)
-         : next.length <= m.length && MatchPays(m, pos_))) {
+    if (m.length >= Lzh1MinMatch && (next.length < Lzh1MinMatch || MatchBeatsDeferral(m, next)) &&
+        MatchPays(m, pos_)) {
       TakeMatch(m);
       return;
     }
@@ -496,18 +526,14 @@ class Lzh1Compressor final : public StreamCompressor {
     pos_ -= shift;
     inserted_ -= shift;
     base_ += shift;
-    const auto s = static_cast<uint32_t>(shift);
-    for (uint32_t& e : head_) e = e > s ? e - s : 0;
-    for (uint32_t& e : prev_) e = e > s ? e - s : 0;
-    for (uint32_t& e : head3_) e = e > s ? e - s : 0;
   }
 
   const LevelConfig config_;
   Lzh1Coder coder_;
   std::vector<uint8_t> buf_;
-  std::vector<uint32_t> head_;
-  std::vector<uint32_t> prev_;
-  std::vector<uint32_t> head3_;
+  std::vector<uint16_t> head_;
+  std::vector<uint16_t> prev_;
+  std::vector<uint16_t> head3_;
   size_t filled_ = 0;    // bytes present in buf_
   size_t pos_ = 0;       // the next byte to code
   size_t inserted_ = 0;  // positions before this one are in the chains
