@@ -776,6 +776,105 @@ TEST(Lzh1RoundTripTest, ThroughAnArchiveAndItsChecksum) {
 }
 
 // ---------------------------------------------------------------------------
+// The coder at its levels, streaming.
+
+// Where the coder's 256 KiB buffer first slides: it holds the 4036 spaces of
+// the initial history, then the data.
+constexpr size_t kFirstSlide = (size_t{1} << 18) - Lzh1Start;
+
+const int kCoderLevels[] = {tools::kMinLevel, tools::kDefaultLevel, tools::kMaxLevel};
+
+// Compresses at `level`, expands and expects the data back; on short inputs
+// the model also checks that no match refers to the undefined ring tail.
+std::vector<uint8_t> RoundTripAt(int level, const std::vector<uint8_t>& data) {
+  const std::vector<uint8_t> stored = tools::CompressLzh1(data, level);
+  const auto destsize = static_cast<int32_t>(data.size());
+  const auto r = RunSession(kMethodLzh1, stored, destsize);
+  EXPECT_EQ(r.output, data);
+  EXPECT_EQ(r.checksum, test::Sum(data));
+  if (data.size() <= 5000) {
+    EXPECT_EQ(ModelExpand(stored, destsize).undefined_reads, 0);
+  }
+  return stored;
+}
+
+// Sizes at the ring's seams, at 64 KiB (the output chunk) and at the slides.
+TEST(Lzh1CoderLevelTest, EveryLevelKindAndSeam) {
+  for (const int level : kCoderLevels) {
+    for (std::string_view kind : test::kDataKinds) {
+      for (size_t size : {size_t{0}, size_t{1}, size_t{3}, size_t{4}, size_t{63}, size_t{64},
+                          size_t{4095}, size_t{4097}, size_t{65535}, size_t{65537},
+                          kFirstSlide - 64, kFirstSlide, kFirstSlide + 1, 3 * kFirstSlide + 7}) {
+        SCOPED_TRACE("level " + std::to_string(level) + " " + std::string(kind) + " " +
+                     std::to_string(size));
+        RoundTripAt(level, MakeData(kind, size));
+      }
+    }
+  }
+}
+
+// Leading zeros, then data that matches far back across the slides.
+TEST(Lzh1CoderLevelTest, ZerosThenRepeatsAcrossSlides) {
+  std::vector<uint8_t> data = Repeat(300, 0);
+  const std::vector<uint8_t> block = test::BinaryData(3000, 4);
+  while (data.size() < 2 * kFirstSlide) test::Append(data, block);
+  for (const int level : kCoderLevels) {
+    SCOPED_TRACE(level);
+    RoundTripAt(level, data);
+  }
+}
+
+// The stored bytes must not depend on how the input was cut, at every
+// level: the pieces here cross the lookahead and the slides at odd places.
+TEST(Lzh1CoderLevelTest, PiecesGiveTheWholeInputsStream) {
+  std::vector<uint8_t> data = test::TextData(kFirstSlide, 3);
+  test::Append(data, test::BinaryData(kFirstSlide + 4321, 3));
+  for (const int level : {1, 3, 4, 9}) {
+    SCOPED_TRACE(level);
+    const std::vector<uint8_t> whole = tools::CompressLzh1(data, level);
+    for (size_t piece :
+         {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{4096}, size_t{100003}}) {
+      std::vector<uint8_t> out;
+      auto c = tools::MakeLzh1Compressor(
+          level, [&](std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+      for (size_t at = 0; at < data.size(); at += piece)
+        c->Feed(std::span<const uint8_t>(data).subspan(at, std::min(piece, data.size() - at)));
+      c->Finish();
+      ASSERT_EQ(out, whole) << "pieces of " << piece;
+    }
+  }
+}
+
+// Output leaves as the input comes, in bounded pieces, not all at Finish.
+TEST(Lzh1CoderLevelTest, HandsOutputToTheSinkAsItGoes) {
+  const std::vector<uint8_t> data = test::RandomData(1 << 20, 8);
+  size_t before_finish = 0;
+  size_t largest = 0;
+  auto c = tools::MakeLzh1Compressor(tools::kDefaultLevel, [&](std::span<const uint8_t> b) {
+    before_finish += b.size();
+    largest = std::max(largest, b.size());
+  });
+  c->Feed(data);
+  EXPECT_GT(before_finish, data.size() / 2);
+  c->Finish();
+  EXPECT_LE(largest, size_t{65536} + 64);
+}
+
+// Higher levels trade time for size: never larger on these inputs.
+TEST(Lzh1CoderLevelTest, HigherLevelsAreNoLarger) {
+  for (std::string_view kind : {"text", "binary"}) {
+    SCOPED_TRACE(kind);
+    const std::vector<uint8_t> data = MakeData(kind, 300000);
+    size_t previous = SIZE_MAX;
+    for (const int level : kCoderLevels) {
+      const size_t size = tools::CompressLzh1(data, level).size();
+      EXPECT_LE(size, previous) << "level " << level;
+      previous = size;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Real -lh1- streams written by LHA archivers.
 
 struct CorpusStream {
