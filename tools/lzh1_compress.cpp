@@ -87,7 +87,9 @@ constexpr size_t kBufferPad = 8;  // the 8-byte compares may read this far past 
 // 60-byte match one position on, and the 4-byte hash of that position.
 constexpr size_t kLookahead = 1 + Lzh1MaxMatch + 3;
 constexpr size_t kOutChunk = size_t{1} << 16;
-constexpr size_t kOutSlack = 64;  // more than one item's bits (26 + 8 + 6 bits at most in practice)
+// More than one item's bits: a code that passes every internal node (313
+// bits, in theory) and 14 of offset.
+constexpr size_t kOutSlack = 64;
 
 static_assert(kBufferSize % Lzh1WindowSize == 0);
 static_assert(kBufferSize > 2 * Lzh1WindowSize + kLookahead + Lzh1MaxMatch);
@@ -102,8 +104,9 @@ struct LevelConfig {
   int refresh;       // price with code lengths taken every `refresh` items; 0: exact
 };
 
-// Level 5 is the default: about as small as a search of 256 candidates
-// with plain lazy evaluation, at under half its time.
+// Level 5 is the default: no larger than a search of 256 candidates with
+// plain lazy evaluation (this coder before it had levels), in under half
+// its time.
 constexpr LevelConfig kLevels[kMaxLevel + 1] = {
     // chain good lazy nice insert_limit weigh refresh
     {},                                                           // (no level 0)
@@ -496,8 +499,9 @@ class Lzh1Compressor final : public StreamCompressor {
       TakeLiteral();
   }
 
-  // A match is deferred when the next position has a longer one; `next_`
-  // carries that search to the next step.
+  // The match in hand against a literal and the match at the next position,
+  // priced (MatchBeatsDeferral); when the literal wins, `next_` carries the
+  // next position's search to the next step.
   void StepLazy() {
     Match m = next_;
     if (!have_next_) m = FindAt(pos_, config_.chain);
