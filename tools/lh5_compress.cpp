@@ -81,9 +81,9 @@ constexpr std::array<LevelConfig, kMaxLevel + 1> kLevels = {{
     {16, 64, 16, 32, 0, 0, 16},
     {32, 128, 32, 128, 0, 0, 16},
     {128, 256, 64, 256, 0, 0, 32},
-    {256, 256, 256, 256, 0, 1, 64},
-    {1024, 256, 256, 256, 0, 2, 64},
-    {4096, 256, 256, 256, 0, 4, 64},
+    {128, 256, 32, 256, 0, 1, 64},
+    {512, 256, 64, 256, 0, 2, 64},
+    {1024, 256, 128, 256, 0, 3, 64},
 }};
 
 // --- Bits, most significant first -------------------------------------------
@@ -318,11 +318,12 @@ class MatchFinder {
 
   // Calls visit(length, distance) for the matches at `pos` in the order of
   // the chain, nearest first, each longer than the one before; at most
-  // `chain` candidates are looked at, and the walk ends at a match of `nice`
+  // `chain` candidates are looked at, a quarter of what is left once a
+  // match of `good` bytes is found, and the walk ends at a match of `nice`
   // bytes. The positions up to `pos` are entered in the chains, `pos` after
   // the walk; so a position is searched once, before it is entered.
   template <typename Visit>
-  void ForEachMatch(size_t pos, int chain, int nice, Visit&& visit) {
+  void ForEachMatch(size_t pos, int chain, int good, int nice, Visit&& visit) {
     InsertUpTo(pos);
     assert(next_insert_ == pos);
     const size_t avail = data_.size() - pos;
@@ -340,6 +341,7 @@ class MatchFinder {
       if (p[best] != cur[best]) continue;
       const int len = MatchLength(p, cur, max_len);
       if (len > best) {
+        if (len >= good && best < good) chain >>= 2;
         best = len;
         visit(len, static_cast<int>(pos - static_cast<size_t>(cand)));
         if (len >= nice) break;
@@ -378,9 +380,9 @@ struct Match {
   int distance = 0;
 };
 
-Match LongestMatch(MatchFinder& finder, size_t pos, int chain, int nice) {
+Match LongestMatch(MatchFinder& finder, size_t pos, int chain, int good, int nice) {
   Match m;
-  finder.ForEachMatch(pos, chain, nice, [&](int len, int dist) { m = {len, dist}; });
+  finder.ForEachMatch(pos, chain, good, nice, [&](int len, int dist) { m = {len, dist}; });
   if (m.length == kLh5MinMatch && m.distance > kTooFar) m = {};
   return m;
 }
@@ -392,17 +394,17 @@ std::vector<Token> LazyParse(std::span<const uint8_t> data, size_t start, const 
   tokens.reserve((data.size() - start) / 3 + 16);
   MatchFinder finder(data);
   size_t pos = start;
-  Match cur = LongestMatch(finder, pos, cfg.chain, cfg.nice);
+  Match cur = LongestMatch(finder, pos, cfg.chain, cfg.good, cfg.nice);
   while (pos < data.size()) {
     if (cur.length == 0) {
       tokens.push_back({0, data[pos]});
       ++pos;
-      cur = LongestMatch(finder, pos, cfg.chain, cfg.nice);
+      cur = LongestMatch(finder, pos, cfg.chain, cfg.good, cfg.nice);
       continue;
     }
     if (cur.length < cfg.lazy && pos + 1 < data.size()) {
       const int chain = cur.length >= cfg.good ? cfg.chain / 4 + 1 : cfg.chain;
-      const Match next = LongestMatch(finder, pos + 1, chain, cfg.nice);
+      const Match next = LongestMatch(finder, pos + 1, chain, cfg.good, cfg.nice);
       if (next.length > cur.length) {
         tokens.push_back({0, data[pos]});
         ++pos;
@@ -413,7 +415,7 @@ std::vector<Token> LazyParse(std::span<const uint8_t> data, size_t start, const 
     tokens.push_back({static_cast<uint16_t>(cur.length), static_cast<uint16_t>(cur.distance)});
     pos += static_cast<size_t>(cur.length);
     if (cfg.insert_limit > 0 && cur.length > cfg.insert_limit) finder.SkipTo(pos);
-    cur = LongestMatch(finder, pos, cfg.chain, cfg.nice);
+    cur = LongestMatch(finder, pos, cfg.chain, cfg.good, cfg.nice);
   }
   return tokens;
 }
@@ -454,7 +456,7 @@ std::vector<Token> PricedParse(std::span<const uint8_t> data, size_t start,
       step[pos + 1] = {0, byte};
     }
     found.clear();
-    finder.ForEachMatch(start + pos, cfg.chain, cfg.nice, [&](int len, int dist) {
+    finder.ForEachMatch(start + pos, cfg.chain, cfg.good, cfg.nice, [&](int len, int dist) {
       found.push_back({len, dist});
     });
     if (found.empty()) continue;
