@@ -19,7 +19,18 @@ if [ -n "$missing" ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  apt-get update -qq
+  # A mirror caught in the middle of a sync can fail one index while the
+  # others load: try again a little later, then go on, since the install
+  # fails by itself if what it needs is not to be found.
+  tries=1
+  until apt-get update -qq; do
+    if [ "$tries" -ge 3 ]; then
+      echo "setup-debian: apt-get update kept failing; installing from the indexes it got" >&2
+      break
+    fi
+    tries=$((tries + 1))
+    sleep 15
+  done
   # shellcheck disable=SC2086
   apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
