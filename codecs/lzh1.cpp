@@ -55,6 +55,14 @@
 
 namespace kv {
 
+// The per-item helpers are forced inline for speed, except in a build for
+// size (-Os, the launcher), where every copy of them costs image bytes.
+#if defined(__OPTIMIZE_SIZE__)
+#define KV_LZH1_INLINE
+#else
+#define KV_LZH1_INLINE [[gnu::always_inline]]
+#endif
+
 namespace {
 
 // The bit reader.
@@ -126,13 +134,13 @@ struct Lzh1BitReader {
 };
 
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline uint32_t ReadBit(Lzh1BitReader& in) {
+KV_LZH1_INLINE inline uint32_t ReadBit(Lzh1BitReader& in) {
   in.Refill<kFetch>();
   return in.Take(1);
 }
 
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
+KV_LZH1_INLINE inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
   in.Refill<kFetch>();
   return in.Take(n);
 }
@@ -235,7 +243,7 @@ class Lzh1WalkTable {
 // stream's first request, whose code is 8 or 9 bits long in the balanced
 // start tree.)
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table,
+KV_LZH1_INLINE inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table,
                                                Lzh1BitReader& in) {
   if (table.stale()) [[unlikely]]
     table.Build(tree);
@@ -262,7 +270,7 @@ template <Lzh1Fetch kFetch>
 }
 
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline uint32_t DecodeOffset(Lzh1BitReader& in) {
+KV_LZH1_INLINE inline uint32_t DecodeOffset(Lzh1BitReader& in) {
   const uint32_t b = ReadBits<kFetch>(in, 8);
   const uint32_t high = OffsetHighCode[b];
   const int extra = OffsetHighLength[b] - 2;
@@ -289,7 +297,7 @@ static_assert(kLzh1RunSpan >= Lzh1WindowSize, "a move must not overlap the bytes
 // Copies a match of `len` bytes from `distance` (o + 1, 1..4096) bytes
 // back, with the result of copying one byte at a time: a match may read
 // bytes it has just written (distance 1 repeats the last byte).
-[[gnu::always_inline]] inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t len) {
+KV_LZH1_INLINE inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t len) {
   const uint8_t* src = out - distance;
   if (distance >= 8) {
     // Each 8-byte chunk's source was complete before the chunk began.
@@ -307,7 +315,7 @@ static_assert(kLzh1RunSpan >= Lzh1WindowSize, "a move must not overlap the bytes
 
 // One item, written at `out`; returns the new end.
 template <Lzh1Fetch kFetch>
-[[gnu::always_inline]] inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table,
+KV_LZH1_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table,
                                                   Lzh1BitReader& in, uint8_t* out) {
   const int s = DecodeSymbol<kFetch>(tree, table, in);
   if (s < Lzh1FirstMatchSymbol) {
