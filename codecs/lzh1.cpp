@@ -243,8 +243,7 @@ class Lzh1WalkTable {
 // stream's first request, whose code is 8 or 9 bits long in the balanced
 // start tree.)
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table,
-                                               Lzh1BitReader& in) {
+KV_LZH1_INLINE inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in) {
   if (table.stale()) [[unlikely]]
     table.Build(tree);
   int16_t path[Lzh1Tree::kMaxDepth];
@@ -315,8 +314,8 @@ KV_LZH1_INLINE inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t l
 
 // One item, written at `out`; returns the new end.
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table,
-                                                  Lzh1BitReader& in, uint8_t* out) {
+KV_LZH1_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in,
+                                          uint8_t* out) {
   const int s = DecodeSymbol<kFetch>(tree, table, in);
   if (s < Lzh1FirstMatchSymbol) {
     *out = static_cast<uint8_t>(s);
