@@ -53,7 +53,7 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
 }
 constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
 
-[[noreturn]] void Damaged(size_t offset, const std::string& what) {
+[[noreturn]] void Damaged(uint64_t offset, const std::string& what) {
   throw BuilderError("LHA header at offset " + std::to_string(offset) + ": " + what);
 }
 
