@@ -199,7 +199,8 @@ class Lzh1WalkTable {
     if (d == 0 || d > e.bits || e.path[d - 1] != node) return;
     int16_t path[kLzh1WalkBits];
     std::memcpy(path, e.path, sizeof path);
-    Visit(tree, static_cast<int>(node), d, first_[node] >> (kLzh1WalkBits - d), path);
+    Visit(tree, static_cast<int>(node), d,
+          static_cast<uint32_t>(first_[node] >> (kLzh1WalkBits - d)), path);
   }
 
   // Walks on from `node`, reached with the `bits` bits of `pattern` through
