@@ -299,10 +299,14 @@ else
   not_ok "kvarc setup" "kvarc could not make the Setup.exe"
 fi
 
-# The same from kvarc.exe, the builder for Windows, with Windows paths.
+# The same from kvarc.exe, the builder for Windows, with Windows paths. It
+# carries its own build's Setup.exe, which on hosts without 32-bit support is
+# the 64-bit one and needs --allow-x64.
 fresh
 KVARC_EXE=$WINBUILD/tools/kvarc.exe
-if "$WINE" "$KVARC_EXE" -q setup -f -o "$(winpath "$WORK/from-windows.exe")" \
+x64_args=()
+[ "${STAMP[1]:-}" = --allow-x64 ] && x64_args=(--allow-x64)
+if "$WINE" "$KVARC_EXE" -q setup -f "${x64_args[@]}" -o "$(winpath "$WORK/from-windows.exe")" \
   "$(winpath "$INSTALLER")" "Data=$(winpath "$WORK/payload")" >/dev/null 2>&1; then
   run_setup "$WORK/from-windows.exe"
   check_setup_end "kvarc.exe under Wine makes a Setup.exe from an installer and a folder"
