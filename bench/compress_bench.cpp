@@ -1,6 +1,7 @@
 // The builder's compressors: MB/s of input through the streaming interface
 // (fed in 1 MiB pieces, as WriteArchive reads files, into a sink that only
-// counts), LH5 at the fastest, the default and the smallest level, and RLE.
+// counts): LH5 at the fastest, the default and the smallest level, LZH at
+// the default and the smallest, and RLE.
 // The ratio counter is stored bytes per input byte.
 //
 // Inputs of 4 MiB each, the deterministic kinds of the tests
@@ -73,6 +74,12 @@ void BM_Lh5Default(benchmark::State& state) {
 void BM_Lh5Smallest(benchmark::State& state) {
   Compress(state, kMethodLh5, tools::kMaxLevel);
 }
+void BM_Lzh1Default(benchmark::State& state) {
+  Compress(state, kMethodLzh1, tools::kDefaultLevel);
+}
+void BM_Lzh1Smallest(benchmark::State& state) {
+  Compress(state, kMethodLzh1, tools::kMaxLevel);
+}
 void BM_Rle(benchmark::State& state) {
   Compress(state, kMethodRle, tools::kDefaultLevel);
 }
@@ -81,6 +88,8 @@ void BM_Rle(benchmark::State& state) {
 BENCHMARK(BM_Lh5Fastest)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Lh5Default)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Lh5Smallest)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Lzh1Default)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Lzh1Smallest)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Rle)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
