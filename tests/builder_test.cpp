@@ -25,6 +25,7 @@
 #include "tests/kit/failure.h"
 #include "tests/kit/files.h"
 #include "tests/kit/launcher_fake.h"
+#include "tests/kit/streams.h"
 #include "tools/archive_reader.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
@@ -173,6 +174,51 @@ TEST(FileUtilTest, AMissingFileCannotBeOpened) {
   EXPECT_EQ(f.class_name, "BuilderError");
   EXPECT_NE(f.message.find(missing), std::string::npos) << f;
   EXPECT_EQ(f.message.find("is a directory"), std::string::npos) << f;
+}
+
+TEST(FileUtilTest, GatheredWritesKeepEveryByteInPlace) {
+  // Session-sized blocks across a piece's end, writes larger than a piece,
+  // a seek back to patch, a read: the stream ends as if written directly,
+  // positions count what is gathered, and what is gathered goes over when
+  // the next write would not fit.
+  constexpr int32_t kPiece = tools::GatheredWrites::kPiece;
+  const std::vector<uint8_t> data = test::DataOfKind("random", 3 * kPiece + 12345, 7);
+  test::TestStream out;
+  tools::GatheredWrites gathered(out);
+  std::span<const uint8_t> rest(data);
+  for (const size_t n : {size_t{8192}, size_t{kPiece - 100}, size_t{4096}, size_t{kPiece + 9},
+                         rest.size() - 8192 - (kPiece - 100) - 4096 - (kPiece + 9)}) {
+    gathered.WriteBuffer(rest.data(), static_cast<int32_t>(n));
+    rest = rest.subspan(n);
+    EXPECT_EQ(gathered.Position(), static_cast<int64_t>(data.size() - rest.size()));
+  }
+  gathered.SetPosition(5);
+  gathered.WriteBuffer("patch", 5);
+  gathered.SetPosition(0);
+  uint8_t head[10];
+  gathered.ReadBuffer(head, 10);
+  gathered.Flush();
+  std::vector<uint8_t> expected = data;
+  std::copy_n("patch", 5, expected.begin() + 5);
+  EXPECT_EQ(out.Data(), expected);
+  EXPECT_EQ(std::vector<uint8_t>(head, head + 10),
+            std::vector<uint8_t>(expected.begin(), expected.begin() + 10));
+  EXPECT_EQ(out.writes,
+            (std::vector<int32_t>{8192, kPiece - 100, 4096, kPiece + 9, kPiece + 148, 5}));
+
+  // A destination that takes a piece short fails the write that finds it
+  // full, or the flush.
+  for (const int32_t first : {kPiece, 8192}) {
+    test::TestStream failing;
+    failing.fail_write_at = 1;
+    tools::GatheredWrites g(failing);
+    EXPECT_EQ(FailureOf([&] {
+                g.WriteBuffer(data.data(), first);
+                g.WriteBuffer(data.data(), 8192);
+                g.Flush();
+              }),
+              (Failure{"EWriteError", "Stream write error"}));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -106,7 +106,9 @@ void WriteFileSafely(const std::string& path, bool overwrite,
         0666);
     if (fd < 0) Fail(path, std::strerror(errno));
     OwnedDescriptorStream out(fd);
-    fill(out);
+    GatheredWrites gathered(out);
+    fill(gathered);
+    gathered.Flush();
     return;
   }
   if (exists && !overwrite) Fail(path, "exists (use -f to overwrite it)");
@@ -121,7 +123,9 @@ void WriteFileSafely(const std::string& path, bool overwrite,
       } catch (const EFCreateError&) {
         Fail(path, std::strerror(errno));
       }
-      fill(*out);
+      GatheredWrites gathered(*out);
+      fill(gathered);
+      gathered.Flush();
     }
     // Replaces an existing file on every system (a plain rename does not on
     // Windows).
@@ -138,6 +142,45 @@ void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<
   WriteFileSafely(path, overwrite, [&](TStream& out) {
     out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
   });
+}
+
+bool GatheredWrites::HandOver() {
+  const auto n = static_cast<int32_t>(piece_.size());
+  const int32_t done = n == 0 ? 0 : out_.Write(piece_.data(), n);
+  piece_.erase(piece_.begin(), piece_.begin() + done);
+  return done == n;
+}
+
+int32_t GatheredWrites::Write(const void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  if (piece_.size() + static_cast<size_t>(count) > static_cast<size_t>(kPiece) && !HandOver())
+    return 0;
+  if (count >= kPiece) return out_.Write(buffer, count);
+  if (piece_.capacity() == 0) piece_.reserve(static_cast<size_t>(kPiece));
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  piece_.insert(piece_.end(), p, p + count);
+  return count;
+}
+
+void GatheredWrites::Flush() {
+  if (!HandOver()) RaiseWriteError();
+}
+
+int32_t GatheredWrites::Read(void* buffer, int32_t count) {
+  Flush();
+  return out_.Read(buffer, count);
+}
+
+int64_t GatheredWrites::Seek(int64_t offset, SeekOrigin origin) {
+  if (offset == 0 && origin == SeekOrigin::kCurrent)
+    return out_.Seek(0, SeekOrigin::kCurrent) + static_cast<int64_t>(piece_.size());
+  Flush();
+  return out_.Seek(offset, origin);
+}
+
+int64_t GatheredWrites::Size() {
+  Flush();
+  return out_.Size();
 }
 
 int32_t DescriptorStream::Write(const void* buffer, int32_t count) {

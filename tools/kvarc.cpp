@@ -439,7 +439,11 @@ int ExtractOne(const std::string& path, const std::string& entry_name, const std
   if (out_path == "-") {
     DescriptorStream out(STDOUT_FILENO, "standard output");
     try {
-      About(path, [&] { extract(out); });
+      GatheredWrites gathered(out);
+      About(path, [&] {
+        extract(gathered);
+        gathered.Flush();
+      });
     } catch (const EWriteError&) {
       throw BuilderError("standard output: " + out.Failure());
     }
