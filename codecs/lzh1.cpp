@@ -36,16 +36,21 @@
 // The bit reader fetches bytes exactly when the format says (a request that
 // finds 8 or fewer bits fetches one byte first), because when a byte is
 // fetched is observable through progress calls and refusals. Its speed
-// comes from keeping the buffer in a register for the whole run rather
-// than from reading ahead, and from borrowing the session's input run: the
-// expander runs n items at a time, n bounded so that none of them can fetch
-// past the run (kLzh1MaxItemFetch bytes each) or start past the output
-// bound, and inside them a fetch is a load and an increment; only near the
-// run's end, or while EndOfInput is raised, does an item fetch through
-// GetInputByte.
+// comes from borrowing the session's input run: the expander runs n items
+// at a time, n bounded so that none of them can fetch past the run
+// (kLzh1MaxItemFetch bytes each, and kLzh1AheadSlack more kept clear) or
+// start past the output bound. Inside such a batch nothing observable
+// happens, so the batch reads the run ahead through a 64-bit buffer
+// (Lzh1AheadReader) without a refill test per request, and at its end hands
+// back exactly the format's reader: the count of bits and the position the
+// format's requests would have left. Only near the run's end, or while
+// EndOfInput is raised, does an item fetch through GetInputByte, with the
+// format's own reader (Lzh1BitReader), which a build for size also uses
+// for its batches.
 #include "codecs/lzh1.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -61,6 +66,14 @@ namespace kv {
 #define KV_LZH1_INLINE
 #else
 #define KV_LZH1_INLINE [[gnu::always_inline]]
+#endif
+// The batched path reads ahead through a 64-bit buffer (Lzh1AheadReader),
+// except in a build for size, which has only the format's reader; the
+// other builds keep that one too, for tests (SetLzh1BatchReader).
+#if defined(__OPTIMIZE_SIZE__)
+#define KV_LZH1_LOOK_AHEAD 0
+#else
+#define KV_LZH1_LOOK_AHEAD 1
 #endif
 
 namespace {
@@ -144,6 +157,59 @@ KV_LZH1_INLINE inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
   in.Refill<kFetch>();
   return in.Take(n);
 }
+
+#if KV_LZH1_LOOK_AHEAD
+// The look-ahead reader of the batched fast path: the same bit stream, its
+// bytes taken from the input run up to eight at a time.
+//
+//  - The next bits of the stream are in `bits` from bit 63 down; `avail`
+//    of them are counted, and every bit below those is either 0 or the
+//    stream's own next bit (a fill shifts in whole bytes), so a fill may OR
+//    bytes over them. `ahead` is the first byte not yet in `bits`.
+//  - Fill loads the eight bytes at `ahead` and counts whole bytes of them
+//    up to 56..63 bits; so it reads up to 16 bytes past the last byte the
+//    format's reader has fetched, and a batch keeps kLzh1AheadSlack bytes
+//    of the run clear for that. Reading the run is not fetching: the bytes
+//    are already in memory, and nothing observable happens in a batch.
+//  - What the format's reader has fetched follows from where its last
+//    request began. After every request but the stream's first (which
+//    finds no bits, fetches one byte and keeps 8) the format's reader
+//    holds 9..16 bits once it has refilled, since a request finds at least
+//    1 bit (it takes at most 8 of at least 9) and fetches only when it
+//    finds 8 or fewer. So after a request of n bits it holds 9 - n ..
+//    16 - n bits, and since its bytes and the look-ahead's both end on
+//    byte boundaries, that count is the one of those eight that is `avail`
+//    modulo 8. Back() rebuilds the format's reader from it: the same count
+//    of bits, its position `avail - count` bits (whole bytes) before
+//    `ahead`. The last request of an item is a tree bit (1 bit) or the
+//    offset's lower bits (L - 2 bits), never the stream's first request.
+struct Lzh1AheadReader {
+  uint64_t bits;
+  uint32_t avail;
+  const uint8_t* ahead;
+
+  static Lzh1AheadReader From(const Lzh1BitReader& in) {
+    const uint32_t marker = in.buf & (0u - in.buf);
+    return {uint64_t{in.buf - marker} << 32, 31u - static_cast<uint32_t>(__builtin_ctz(in.buf)),
+            in.pos};
+  }
+  [[gnu::always_inline]] void Fill() {
+    uint64_t v;
+    std::memcpy(&v, ahead, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    bits |= v >> avail;
+    ahead += (63 - avail) >> 3;
+    avail |= 56;
+  }
+  // The format's reader after a request of `last` bits; needs avail >= 16.
+  Lzh1BitReader Back(uint32_t last, const uint8_t* end) const {
+    const uint32_t low = 9 - last;
+    const uint32_t count = low + ((avail - low) & 7);
+    const auto top = static_cast<uint32_t>(bits >> 32) & ~(0xFFFFFFFFu >> count);
+    return {top | (Lzh1BitReader::kEmpty >> count), ahead - (avail - count) / 8, end};
+  }
+};
+#endif
 
 // The walk table: the top kLzh1WalkBits levels of the tree, walked once for
 // every pattern of that many bits. Entry p holds what a walk of the bits
@@ -278,9 +344,57 @@ KV_LZH1_INLINE inline uint32_t DecodeOffset(Lzh1BitReader& in) {
   return (high << Lzh1OffsetLowBits) | (((b << extra) | e) & 0x3F);
 }
 
+#if KV_LZH1_LOOK_AHEAD
+// DecodeSymbol for the look-ahead reader: one fill gives at least 56 bits,
+// enough for the table's bits, and the walk below fills again whenever it
+// would leave fewer than the 14 bits of an offset.
+KV_LZH1_INLINE inline int DecodeSymbolAhead(Lzh1Tree& tree, Lzh1WalkTable& table,
+                                            Lzh1AheadReader& in) {
+  if (table.stale()) [[unlikely]]
+    table.Build(tree);
+  int16_t path[Lzh1Tree::kMaxDepth];
+  in.Fill();
+  const Lzh1WalkEntry& e = table.Lookup(static_cast<uint32_t>(in.bits >> (64 - kLzh1WalkBits)));
+  std::memcpy(path, e.path, sizeof e.path);
+  in.bits <<= e.bits;
+  in.avail -= e.bits;
+  int16_t* end = path + e.bits;
+  ptrdiff_t c = e.c;
+  while (c < Lzh1LeafBase) {
+    if (in.avail <= 14) [[unlikely]]
+      in.Fill();
+    const ptrdiff_t node = c + static_cast<ptrdiff_t>(in.bits >> 63);
+    in.bits <<= 1;
+    --in.avail;
+    *end++ = static_cast<int16_t>(node);
+    c = tree.Child[node];
+  }
+  const int s = static_cast<int>(c - Lzh1LeafBase);
+  tree.UpdateTreeAlong(path, static_cast<int>(end - path), s, table);
+  return s;
+}
+
+// DecodeOffset for the look-ahead reader, which holds at least 14 bits
+// after a symbol: the prefix and the lower 6 bits in one look. `last` is
+// the length of the format's last request, the L - 2 bits after the 8.
+KV_LZH1_INLINE inline uint32_t DecodeOffsetAhead(Lzh1AheadReader& in, uint32_t& last) {
+  const auto v = static_cast<uint32_t>(in.bits >> (64 - 14));
+  const uint32_t b = v >> Lzh1OffsetLowBits;
+  const uint32_t len = OffsetHighLength[b];
+  in.bits <<= len + Lzh1OffsetLowBits;
+  in.avail -= len + Lzh1OffsetLowBits;
+  last = len - 2;
+  return (uint32_t{OffsetHighCode[b]} << Lzh1OffsetLowBits) | ((v >> (8 - len)) & 0x3F);
+}
+#endif
+
 // The most stored bytes one item can fetch: the deepest code, the offset's
 // 8 + 6 bits, and the byte the reader may fetch at its first request.
 constexpr int kLzh1MaxItemFetch = (Lzh1Tree::kMaxDepth + 8 + 6) / 8 + 2;
+#if KV_LZH1_LOOK_AHEAD
+// The bytes of the run a batch leaves clear for the look-ahead reader.
+constexpr ptrdiff_t kLzh1AheadSlack = 16;
+#endif
 
 // The window. The format's 4096-byte ring is kept as a linear buffer: the
 // 4096 bytes before the write position `out` are always the ring's content
@@ -328,6 +442,40 @@ KV_LZH1_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table, 
   return out + len;
 }
 
+#if KV_LZH1_LOOK_AHEAD
+// ExpandItem through the look-ahead reader; `last` becomes the length of
+// the item's last request (Lzh1AheadReader::Back).
+KV_LZH1_INLINE inline uint8_t* ExpandItemAhead(Lzh1Tree& tree, Lzh1WalkTable& table,
+                                               Lzh1AheadReader& in, uint8_t* out, uint32_t& last) {
+  const int s = DecodeSymbolAhead(tree, table, in);
+  if (s < Lzh1FirstMatchSymbol) {
+    *out = static_cast<uint8_t>(s);
+    last = 1;
+    return out + 1;
+  }
+  const uint32_t o = DecodeOffsetAhead(in, last);
+  const auto len = static_cast<uint32_t>(s - Lzh1LengthBias);
+  CopyMatch(out, o + 1, len);
+  return out + len;
+}
+#endif
+
+// n items through the format's reader from the input run. Where the
+// look-ahead reader does this (and this is only for tests) it stays out of
+// the expander's loop.
+#if KV_LZH1_LOOK_AHEAD
+[[gnu::noinline]]
+#endif
+uint8_t*
+ExpandBatch(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in, uint8_t* out, uint32_t n) {
+  Lzh1BitReader fast = in;  // never leaves the registers
+  do {
+    out = ExpandItem<Lzh1Fetch::kFromRun>(tree, table, fast, out);
+  } while (--n != 0);
+  in = fast;
+  return out;
+}
+
 // One run's work areas, released with the run on every path. Value
 // initialisation clears them, which gives the ring's undefined tail its 0.
 struct Lzh1WorkAreas {
@@ -336,7 +484,17 @@ struct Lzh1WorkAreas {
   uint8_t Lzh1Ring[kLzh1BufferSize];
 };
 
+#if KV_LZH1_LOOK_AHEAD
+Lzh1BatchReader batch_reader = Lzh1BatchReader::kLookAhead;
+#endif
+
 }  // namespace
+
+#if KV_LZH1_LOOK_AHEAD
+void SetLzh1BatchReader(Lzh1BatchReader reader) {
+  batch_reader = reader;
+}
+#endif
 
 void ExpandLzh1(int32_t Destsize) {
   if (Destsize <= 0) return;
@@ -347,6 +505,9 @@ void ExpandLzh1(int32_t Destsize) {
   uint8_t* const ring = work->Lzh1Ring;
   std::memset(ring + (Lzh1WindowSize - Lzh1Start), Lzh1Fill, Lzh1Start);
 
+#if KV_LZH1_LOOK_AHEAD
+  const bool look_ahead = batch_reader == Lzh1BatchReader::kLookAhead;
+#endif
   Lzh1BitReader in{Lzh1BitReader::kEmpty, nullptr, nullptr};
   in.LoadRun();
   uint8_t* const move_at = ring + Lzh1WindowSize + kLzh1RunSpan;
@@ -371,7 +532,12 @@ void ExpandLzh1(int32_t Destsize) {
     while (out < stop) {
       // Items that need no check of their own: n of them fetch inside the
       // input run and each starts before `stop`.
+#if KV_LZH1_LOOK_AHEAD
+      const ptrdiff_t clear = in.end - in.pos - (look_ahead ? kLzh1AheadSlack : 0);
+      const auto by_input = clear > 0 ? static_cast<uint32_t>(clear) / kLzh1MaxItemFetch : 0u;
+#else
       const auto by_input = static_cast<uint32_t>(in.end - in.pos) / kLzh1MaxItemFetch;
+#endif
       const auto by_output =
           static_cast<uint32_t>(stop - out + Lzh1MaxMatch - 1) / uint32_t{Lzh1MaxMatch};
       uint32_t n = std::min(by_input, by_output);
@@ -381,11 +547,19 @@ void ExpandLzh1(int32_t Destsize) {
         out = ExpandItem<Lzh1Fetch::kChecked>(tree, walk, in, out);
         continue;
       }
-      Lzh1BitReader fast = in;  // never leaves the registers
-      do {
-        out = ExpandItem<Lzh1Fetch::kFromRun>(tree, walk, fast, out);
-      } while (--n != 0);
-      in = fast;
+#if KV_LZH1_LOOK_AHEAD
+      if (look_ahead) {
+        Lzh1AheadReader ahead = Lzh1AheadReader::From(in);  // never leaves the registers
+        uint32_t last = 1;
+        do {
+          out = ExpandItemAhead(tree, walk, ahead, out, last);
+        } while (--n != 0);
+        ahead.Fill();
+        in = ahead.Back(last, in.end);
+        continue;
+      }
+#endif
+      out = ExpandBatch(tree, walk, in, out, n);
     }
     remaining -= out - run_start;
   }

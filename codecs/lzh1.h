@@ -20,4 +20,15 @@ namespace kv {
 // its own: damage shows in the checksum; the sink's failures pass through.
 void ExpandLzh1(int32_t Destsize);
 
+#if !defined(__OPTIMIZE_SIZE__)
+// The bit reader of the expander's batched path, which expands the items
+// that cannot reach the end of the input run: by default one that reads
+// ahead of the format's reader through a 64-bit buffer. A build for size
+// (-Os, the launcher) has only the format's own reader, the one of the
+// checked path; tests select it here to run that build's path as well.
+// Either fetches the same bytes at the same points.
+enum class Lzh1BatchReader : uint8_t { kLookAhead, kFormat };
+void SetLzh1BatchReader(Lzh1BatchReader reader);
+#endif
+
 }  // namespace kv

@@ -4,7 +4,8 @@
 // Crafted streams and expected outputs come from a test-side model of the
 // format (ModelTree, ModelExpand): a plain transcription with a 16-bit bit
 // buffer and linear scans, written for obviousness rather than speed. The
-// product's tree and bit reader are tuned (a strided scan, a 32-bit buffer);
+// product's tree and bit readers are tuned (a strided scan, a 32-bit buffer,
+// a 64-bit look-ahead);
 // comparing them with the model on many streams is what catches a tuning
 // that changed the result.
 #include <gtest/gtest.h>
@@ -575,6 +576,49 @@ struct FetchRecorder {
   }
 };
 
+// The batched path's two readers (SetLzh1BatchReader): the look-ahead one
+// of this build and the format's own, the only one of a build for size.
+constexpr std::array<Lzh1BatchReader, 2> kBatchReaders = {Lzh1BatchReader::kLookAhead,
+                                                          Lzh1BatchReader::kFormat};
+
+struct UseBatchReader {
+  explicit UseBatchReader(Lzh1BatchReader reader) { SetLzh1BatchReader(reader); }
+  ~UseBatchReader() { SetLzh1BatchReader(Lzh1BatchReader::kLookAhead); }
+  UseBatchReader(const UseBatchReader&) = delete;
+  UseBatchReader& operator=(const UseBatchReader&) = delete;
+};
+
+struct FetchRun {
+  std::vector<uint8_t> output;
+  std::vector<size_t> produced_at_fetch;  // output length at each refill
+};
+
+// Expands `stored` from a source that delivers at most `read_size` bytes a
+// read, so that the session refills (and calls the progress handler) once
+// every read_size bytes the codec fetches.
+FetchRun ExpandRecordingFetches(const std::vector<uint8_t>& stored, int32_t destsize,
+                                int32_t read_size, int32_t refuse_first = 0) {
+  TKVDoziRivovaze component(nullptr);
+  TMemoryStream dest;
+  FetchRecorder recorder;
+  recorder.dest = &dest;
+  recorder.refuse_first = refuse_first;
+  component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
+  test::TestStream source(stored, read_size);
+  uint32_t checksum = 0;
+  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
+                  kMethodLzh1, checksum, true);
+  return {dest.Data(), std::move(recorder.produced_at_fetch)};
+}
+
+// The model's fetch points seen through reads of read_size bytes.
+std::vector<size_t> RefillPoints(const ModelResult& model, int32_t read_size) {
+  std::vector<size_t> points;
+  for (size_t i = 0; i < model.produced_at_fetch.size(); i += static_cast<size_t>(read_size))
+    points.push_back(model.produced_at_fetch[i]);
+  return points;
+}
+
 // When a byte is fetched is observable (progress, refusals), so the
 // expander must fetch at exactly the points the bit reader's rule gives:
 // no read-ahead, no late fetch.
@@ -586,21 +630,39 @@ TEST(Lzh1ExpanderTest, FetchesEachByteWhenTheBitReaderRuleSays) {
   stored.insert(stored.end(), 16, 0xA5);  // bytes past the data must stay unread
   const auto destsize = static_cast<int32_t>(data.size());
 
-  TKVDoziRivovaze component(nullptr);
-  TMemoryStream dest;
-  FetchRecorder recorder;
-  recorder.dest = &dest;
-  component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
   // One byte per read: the session refills, and calls the progress
   // handler, once for every byte the codec fetches.
-  test::TestStream source(stored, 1);
-  uint32_t checksum = 0;
-  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
-                  kMethodLzh1, checksum, true);
-  EXPECT_EQ(dest.Data(), data);
+  const FetchRun run = ExpandRecordingFetches(stored, destsize, 1);
+  EXPECT_EQ(run.output, data);
   const ModelResult model = ModelExpand(stored, destsize);
-  EXPECT_EQ(recorder.produced_at_fetch, model.produced_at_fetch);
-  EXPECT_LT(recorder.produced_at_fetch.size(), stored.size());
+  EXPECT_EQ(run.produced_at_fetch, model.produced_at_fetch);
+  EXPECT_LT(run.produced_at_fetch.size(), stored.size());
+}
+
+// The batched path runs only on items that cannot reach the end of the
+// input run, and the look-ahead reader hands its state back to the format's
+// reader at the end of every batch. Runs of a few dozen bytes end a batch
+// every item or two, in every state of the format's reader (each count of
+// bits left, a tree bit or 1..6 offset bits last); the output and each
+// run's first fetch must be the model's, whichever reader the batches use.
+TEST(Lzh1ExpanderTest, BatchesOfEveryLengthFetchLikeTheModel) {
+  std::vector<uint8_t> data = test::TextData(40000, 3);
+  const std::vector<uint8_t> more = test::BinaryData(40000, 3);
+  data.insert(data.end(), more.begin(), more.end());
+  std::vector<uint8_t> stored = tools::CompressLzh1(data);
+  stored.insert(stored.end(), 16, 0xA5);
+  const auto destsize = static_cast<int32_t>(data.size());
+  const ModelResult model = ModelExpand(stored, destsize);
+  for (const Lzh1BatchReader reader : kBatchReaders) {
+    const UseBatchReader use(reader);
+    for (const int32_t read_size : {59, 60, 61, 67, 101, 102, 150, 1000}) {
+      SCOPED_TRACE(testing::Message()
+                   << "reader " << static_cast<int>(reader) << ", reads of " << read_size);
+      const FetchRun run = ExpandRecordingFetches(stored, destsize, read_size);
+      EXPECT_EQ(run.output, data);
+      EXPECT_EQ(run.produced_at_fetch, RefillPoints(model, read_size));
+    }
+  }
 }
 
 // The expander decodes the top levels of the tree from a table that must
@@ -632,20 +694,15 @@ TEST(Lzh1ExpanderTest, ShiftingFavouritesExpandAndFetchLikeTheModel) {
   const ModelResult model = ModelExpand(stored, destsize);
   ASSERT_GE(model.rebuilds, 1);
 
-  TKVDoziRivovaze component(nullptr);
-  TMemoryStream dest;
-  FetchRecorder recorder;
-  recorder.dest = &dest;
-  component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
-  test::TestStream source(stored, 1);
-  uint32_t checksum = 0;
-  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
-                  kMethodLzh1, checksum, true);
-  EXPECT_EQ(dest.Data(), model.output);
-  EXPECT_EQ(recorder.produced_at_fetch, model.produced_at_fetch);
+  const FetchRun run = ExpandRecordingFetches(stored, destsize, 1);
+  EXPECT_EQ(run.output, model.output);
+  EXPECT_EQ(run.produced_at_fetch, model.produced_at_fetch);
 
-  // The same stream from whole blocks, through the expander's fast path.
-  EXPECT_EQ(RunSession(kMethodLzh1, stored, destsize).output, model.output);
+  // The same stream from whole blocks, through the expander's batched path.
+  for (const Lzh1BatchReader reader : kBatchReaders) {
+    const UseBatchReader use(reader);
+    EXPECT_EQ(RunSession(kMethodLzh1, stored, destsize).output, model.output);
+  }
 }
 
 // With whole blocks the expander takes most bytes straight from the input
@@ -659,22 +716,13 @@ TEST(Lzh1ExpanderTest, RefillsOfWholeBlocksSeeTheOutputOfTheItemsBefore) {
   const std::vector<uint8_t> stored = tools::CompressLzh1(data);
   ASSERT_GT(stored.size(), 4u * CodecBlockSize);
   const auto destsize = static_cast<int32_t>(data.size());
-
-  TKVDoziRivovaze component(nullptr);
-  TMemoryStream dest;
-  FetchRecorder recorder;
-  recorder.dest = &dest;
-  component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
-  TMemoryStream source(stored);
-  uint32_t checksum = 0;
-  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), destsize,
-                  kMethodLzh1, checksum, true);
-  EXPECT_EQ(dest.Data(), data);
   const ModelResult model = ModelExpand(stored, destsize);
-  std::vector<size_t> expected;
-  for (size_t i = 0; i < model.produced_at_fetch.size(); i += CodecBlockSize)
-    expected.push_back(model.produced_at_fetch[i]);
-  EXPECT_EQ(recorder.produced_at_fetch, expected);
+  for (const Lzh1BatchReader reader : kBatchReaders) {
+    const UseBatchReader use(reader);
+    const FetchRun run = ExpandRecordingFetches(stored, destsize, CodecBlockSize);
+    EXPECT_EQ(run.output, data);
+    EXPECT_EQ(run.produced_at_fetch, RefillPoints(model, CodecBlockSize));
+  }
 }
 
 // After a refused refill the block's bytes are handed out with EndOfInput
@@ -683,22 +731,14 @@ TEST(Lzh1ExpanderTest, BytesOfARefusedBlockReadAsZero) {
   const std::vector<uint8_t> data = test::RandomData(40000, 4);
   const std::vector<uint8_t> stored = tools::CompressLzh1(data);
   ASSERT_GT(stored.size(), 2u * CodecBlockSize);
-
-  TKVDoziRivovaze component(nullptr);
-  TMemoryStream dest;
-  FetchRecorder recorder;
-  recorder.dest = &dest;
-  recorder.refuse_first = 1;
-  component.SetOnShowProgress(TShowProgressEvent::Bind<&FetchRecorder::OnProgress>(&recorder));
-  TMemoryStream source(stored);
-  uint32_t checksum = 0;
-  RunCodecSession(component, dest, source, static_cast<int32_t>(stored.size()), 40000, kMethodLzh1,
-                  checksum, true);
-
   std::vector<uint8_t> zeroed = stored;
   std::fill(zeroed.begin(), zeroed.begin() + CodecBlockSize, 0);
-  EXPECT_EQ(dest.Data(), ModelExpand(zeroed, 40000).output);
-  EXPECT_NE(checksum, test::Sum(data));
+  for (const Lzh1BatchReader reader : kBatchReaders) {
+    const UseBatchReader use(reader);
+    const FetchRun run = ExpandRecordingFetches(stored, 40000, CodecBlockSize, 1);
+    EXPECT_EQ(run.output, ModelExpand(zeroed, 40000).output);
+    EXPECT_NE(test::Sum(run.output), test::Sum(data));
+  }
 }
 
 // ---------------------------------------------------------------------------
