@@ -47,6 +47,27 @@ std::vector<uint8_t> StoredForm(const std::string& name, uint8_t& method,
 
 }  // namespace
 
+ArchiveHeader ArchiveHeaderFor(uint8_t first_method, int32_t total) {
+  ArchiveHeader header;
+  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
+  const std::string_view id = MethodIDs[static_cast<size_t>(first_method) % MethodIDs.size()];
+  std::copy(id.begin(), id.end(), header.CompressID);
+  header.TotalSize = total;
+  header.ArchiveType = caMulti;
+  return header;
+}
+
+EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t destsize,
+                           int32_t stored, uint32_t checksum) {
+  EntryHeader h;
+  h.NameLength = static_cast<int16_t>(name.size());
+  h.Destsize = destsize;
+  h.Sourcesize = stored;
+  h.Method = method;
+  h.Checksum = checksum;
+  return h;
+}
+
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries, int level) {
   std::vector<PrecompressedEntry> made;
   made.reserve(entries.size());
@@ -81,44 +102,19 @@ std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries
 
   std::vector<uint8_t> out(ArchiveHeader::kSize);
   out.reserve(bytes);
-  ArchiveHeader header;
-  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
-  const size_t first_method = entries.empty() ? size_t{kMethodStored} : entries[0].method;
-  const std::string_view id = MethodIDs[static_cast<size_t>(first_method) % MethodIDs.size()];
-  std::copy(id.begin(), id.end(), header.CompressID);
-  header.TotalSize = static_cast<int32_t>(total);
-  header.ArchiveType = caMulti;
-  header.Encode(out.data());
+  const uint8_t first_method = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
+  ArchiveHeaderFor(first_method, static_cast<int32_t>(total)).Encode(out.data());
 
   for (const PrecompressedEntry& e : entries) {
-    EntryHeader h;
-    h.NameLength = static_cast<int16_t>(e.name.size());
-    h.Destsize = e.destsize;
-    h.Sourcesize = static_cast<int32_t>(e.stored.size());
-    h.Method = e.method;
-    h.Checksum = e.checksum;
     uint8_t record[EntryHeader::kSize];
-    h.Encode(record);
+    EntryHeaderFor(e.name, e.method, e.destsize, static_cast<int32_t>(e.stored.size()), e.checksum)
+        .Encode(record);
     out.insert(out.end(), record, record + sizeof record);
     out.insert(out.end(), e.name.begin(), e.name.end());
     out.insert(out.end(), e.stored.begin(), e.stored.end());
   }
   return out;
 }
-
-namespace {
-
-ArchiveHeader HeaderFor(uint8_t first_method, int32_t total) {
-  ArchiveHeader header;
-  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
-  const std::string_view id = MethodIDs[static_cast<size_t>(first_method) % MethodIDs.size()];
-  std::copy(id.begin(), id.end(), header.CompressID);
-  header.TotalSize = total;
-  header.ArchiveType = caMulti;
-  return header;
-}
-
-}  // namespace
 
 // Entries are written as they are read. An entry's header goes out first
 // with a provisional Sourcesize, then the name, then the stored bytes as the
@@ -293,13 +289,8 @@ EntryResult Spooled(const PlannedEntry& e, Writer& w, SpoolFile& spool) {
 }
 
 void EncodeEntryHeader(const PlannedEntry& e, const EntryResult& r, uint8_t* record) {
-  EntryHeader h;
-  h.NameLength = static_cast<int16_t>(e.name.size());
-  h.Destsize = static_cast<int32_t>(e.size);
-  h.Sourcesize = r.stored;
-  h.Method = r.method;
-  h.Checksum = r.checksum;
-  h.Encode(record);
+  EntryHeaderFor(e.name, r.method, static_cast<int32_t>(e.size), r.stored, r.checksum)
+      .Encode(record);
 }
 
 }  // namespace
@@ -334,7 +325,7 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
   static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
   const uint8_t planned_first = plan.empty() ? uint8_t{kMethodStored} : plan[0].method;
   if (seekable || plan.empty()) {
-    HeaderFor(planned_first, static_cast<int32_t>(total)).Encode(record);
+    ArchiveHeaderFor(planned_first, static_cast<int32_t>(total)).Encode(record);
     out.WriteBuffer(record, ArchiveHeader::kSize);
   }
 
@@ -358,7 +349,7 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
     } else {
       r = Spooled(e, w, *spool);
       if (i == 0) {
-        HeaderFor(r.method, static_cast<int32_t>(total)).Encode(record);
+        ArchiveHeaderFor(r.method, static_cast<int32_t>(total)).Encode(record);
         out.WriteBuffer(record, ArchiveHeader::kSize);
       }
       EncodeEntryHeader(e, r, record);
@@ -380,7 +371,7 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
   if (seekable && first_method != planned_first) {
     const int64_t end = out.Position();
     out.SetPosition(start);
-    HeaderFor(first_method, static_cast<int32_t>(total)).Encode(record);
+    ArchiveHeaderFor(first_method, static_cast<int32_t>(total)).Encode(record);
     out.WriteBuffer(record, ArchiveHeader::kSize);
     out.SetPosition(end);
   }

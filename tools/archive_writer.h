@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/records.h"
 #include "core/stream.h"
 #include "tools/compressors.h"
 
@@ -17,6 +18,15 @@ class BuilderError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// The archive header of an archive whose first entry is written with
+// `first_method` ("NON" for an empty archive) and whose entries expand to
+// `total` bytes.
+ArchiveHeader ArchiveHeaderFor(uint8_t first_method, int32_t total);
+
+// The header of an entry named `name` (its bytes follow the header).
+EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t destsize,
+                           int32_t stored, uint32_t checksum);
 
 struct ArchiveEntrySpec {
   std::string name;           // bytes of the entry name, up to 32767

@@ -560,6 +560,15 @@ int Main(int argc, char** argv) {
                                  " smallest, also given as -1 .. -9";
   std::vector<std::string> items, args;
   bool any_machine = false;
+  // The options of the two commands that pack.
+  auto add_packing_options = [&](CLI::App* command) {
+    command->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
+        ->capture_default_str();
+    command->add_option("--level", level, level_help)
+        ->type_name("N")
+        ->capture_default_str()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
 
   auto* create = app.add_subcommand("create", "Pack files and folders into a new archive");
   create->add_option("ARCHIVE", archive, "Archive to write")->required();
@@ -568,12 +577,7 @@ int Main(int argc, char** argv) {
                    "[METHOD:]NAME=PATH, PATH (a file, or a folder walked recursively), @LIST "
                    "(items one per line; @- reads standard input)")
       ->required();
-  create->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
-      ->capture_default_str();
-  create->add_option("--level", level, level_help)
-      ->type_name("N")
-      ->capture_default_str()
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  add_packing_options(create);
   create->add_flag("-f,--force", o.force, "Overwrite an existing archive");
 
   auto* setup = app.add_subcommand(
@@ -582,12 +586,7 @@ int Main(int argc, char** argv) {
   setup->add_option("INSTALLER", installer, "The installer program")->required();
   setup->add_option("DATA", items, "Further items, as for create");
   setup->add_option("--launcher", launcher, "Use this unstamped launcher, not the built-in one");
-  setup->add_option("-m,--method", method, "Default method: NON, RLE, LZH or LH5")
-      ->capture_default_str();
-  setup->add_option("--level", level, level_help)
-      ->type_name("N")
-      ->capture_default_str()
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  add_packing_options(setup);
   setup->add_flag("--allow-x64", any_machine,
                   "Also accept an x86-64 launcher (for test hosts without 32-bit Windows)");
   setup->add_flag("-f,--force", o.force, "Overwrite an existing Setup.exe");

@@ -46,6 +46,7 @@
 
 #include "codecs/lh5_format.h"
 #include "tools/compressors.h"
+#include "tools/match_length.h"
 
 namespace kv::tools {
 namespace {
@@ -278,26 +279,6 @@ struct Token {
 
 size_t TokenSize(const Token& t) {
   return t.length == 0 ? 1 : t.length;
-}
-
-// Bytes equal at a and b, up to max_len; eight at a time while eight remain.
-inline int MatchLength(const uint8_t* a, const uint8_t* b, int max_len) {
-  int len = 0;
-  while (len + 8 <= max_len) {
-    uint64_t x, y;
-    std::memcpy(&x, a + len, 8);
-    std::memcpy(&y, b + len, 8);
-    if (x != y) {
-      const uint64_t diff = x ^ y;
-      if constexpr (std::endian::native == std::endian::little)
-        return len + std::countr_zero(diff) / 8;
-      else
-        return len + std::countl_zero(diff) / 8;
-    }
-    len += 8;
-  }
-  while (len < max_len && a[len] == b[len]) ++len;
-  return len;
 }
 
 // Hash chains over one segment's buffer (history, then the segment).

@@ -317,29 +317,18 @@ std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
     if (folders_skipped != nullptr) *folders_skipped = skipped;
 
     WriteFileSafely(out_path, overwrite, [&](TStream& out) {
-      ArchiveHeader header;
-      std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.Magic);
       const uint8_t first = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
-      const std::string_view id = MethodIDs[first];
-      std::copy(id.begin(), id.end(), header.CompressID);
-      header.TotalSize = static_cast<int32_t>(total);
-      header.ArchiveType = caMulti;
       uint8_t record[EntryHeader::kSize];
       static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
-      header.Encode(record);
+      ArchiveHeaderFor(first, static_cast<int32_t>(total)).Encode(record);
       out.WriteBuffer(record, ArchiveHeader::kSize);
       for (size_t i = 0; i < members.size(); ++i) {
         const LhaMemberHeader& m = members[i];
         const ImportedEntry& e = entries[i];
         TWindowStream data(in, static_cast<int64_t>(m.data_offset),
                            static_cast<int64_t>(m.data_size));
-        EntryHeader h;
-        h.NameLength = static_cast<int16_t>(e.name.size());
-        h.Destsize = e.destsize;
-        h.Sourcesize = e.stored;
-        h.Method = e.method;
-        h.Checksum = VerifiedSum(m, e.method, data);
-        h.Encode(record);
+        EntryHeaderFor(e.name, e.method, e.destsize, e.stored, VerifiedSum(m, e.method, data))
+            .Encode(record);
         out.WriteBuffer(record, EntryHeader::kSize);
         out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
         data.SetPosition(0);

@@ -66,13 +66,13 @@
 // preallocated output buffer, handed to the sink each time it holds
 // kOutChunk bytes.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "codecs/lzh1_model.h"
 #include "tools/compressors.h"
+#include "tools/match_length.h"
 
 namespace kv::tools {
 namespace {
@@ -82,7 +82,6 @@ constexpr uint32_t kHashSize = uint32_t{1} << kHashBits;
 constexpr int kHash3Bits = 15;  // the last position of each 3-byte prefix
 constexpr uint32_t kHash3Size = uint32_t{1} << kHash3Bits;
 constexpr size_t kBufferSize = size_t{1} << 18;
-constexpr size_t kBufferPad = 8;  // the 8-byte compares may read this far past filled_
 // Input that must be present from pos_ on before a choice at pos_: a
 // 60-byte match one position on, and the 4-byte hash of that position.
 constexpr size_t kLookahead = 1 + Lzh1MaxMatch + 3;
@@ -256,33 +255,12 @@ struct Match {
   int distance = 0;
 };
 
-// Bytes that `a` and `b` have in common from the start, at most `limit`;
-// both may be read 8 bytes at a time up to 7 bytes past `limit`.
-inline int CommonLength(const uint8_t* a, const uint8_t* b, int limit) {
-  int n = 0;
-  while (n < limit) {
-    uint64_t x;
-    uint64_t y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (const uint64_t d = x ^ y; d != 0) {
-      if constexpr (std::endian::native == std::endian::little)
-        n += std::countr_zero(d) >> 3;
-      else
-        n += std::countl_zero(d) >> 3;
-      return std::min(n, limit);
-    }
-    n += 8;
-  }
-  return limit;
-}
-
 class Lzh1Compressor final : public StreamCompressor {
  public:
   Lzh1Compressor(int level, ByteSink sink)
       : config_(kLevels[std::clamp(level, kMinLevel, kMaxLevel)]),
         coder_(std::move(sink)),
-        buf_(kBufferSize + kBufferPad),
+        buf_(kBufferSize),
         head_(kHashSize, 0),
         prev_(Lzh1WindowSize, 0),
         head3_(kHash3Size, 0) {
@@ -395,7 +373,7 @@ class Lzh1Compressor final : public StreamCompressor {
     // The nearest position with the same 3 bytes, which the chains of 4
     // bytes may not hold.
     if (const auto d = static_cast<uint16_t>(here_entry - cand3); d - 1u < reach) {
-      const int n = CommonLength(here, here - d, max_length);
+      const int n = MatchLength(here, here - d, max_length);
       if (n >= Lzh1MinMatch) {
         best_length = n;
         best.length = n;
@@ -411,7 +389,7 @@ class Lzh1Compressor final : public StreamCompressor {
       last = d;
       const uint8_t* there = here - d;
       if (there[best_length] != here[best_length] || there[0] != here[0]) continue;
-      const int n = CommonLength(here, there, max_length);
+      const int n = MatchLength(here, there, max_length);
       if (n > best_length) {
         best_length = n;
         best.length = n;
