@@ -81,7 +81,10 @@ bool TKVDoziRivovaze::ReadEntryHeader(TStream& Source, EntryHeader& Header,
 
 void TKVDoziRivovaze::ExtractEntry(const std::string& ArchiveFileName, TStream& Dest,
                                    const std::string& EntryName) {
-  TFileStream archive(ArchiveFileName, FileMode::kOpenReadExclusive);
+  // Others may go on reading and writing the file: a caller that holds it
+  // open (a launcher that keeps its temporary archive from being changed,
+  // a tool that has read its headers) must not lock itself out.
+  TFileStream archive(ArchiveFileName, FileMode::kOpenReadShared);
   WalkArchive(archive, Dest, EntryName);
 }
 

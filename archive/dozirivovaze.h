@@ -81,7 +81,8 @@ class TKVDoziRivovaze final : public TComponent {
   bool ReadEntryHeader(TStream& Source, EntryHeader& Header, std::string& EntryName);
 
   // Expands every entry named EntryName (ASCII case ignored) from the archive
-  // file into Dest, at Dest's position, in archive order.
+  // file into Dest, at Dest's position, in archive order. The file is opened
+  // for reading with others allowed to read and write it.
   void ExtractEntry(const std::string& ArchiveFileName, TStream& Dest,
                     const std::string& EntryName);
 

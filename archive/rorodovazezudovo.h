@@ -13,4 +13,10 @@ namespace kv {
 void ExtractFromArchive(const std::string& ArchiveFileName, TStream& Dest,
                         const std::string& EntryName, const TShowProgressEvent& OnShowProgress);
 
+// The same over an archive that the caller holds open, read from its start:
+// the bytes extracted are those of this stream, whatever the file's name
+// leads to meanwhile. Archive is read and seeked, never closed.
+void ExtractFromArchive(TStream& Archive, TStream& Dest, const std::string& EntryName,
+                        const TShowProgressEvent& OnShowProgress);
+
 }  // namespace kv

@@ -13,26 +13,27 @@
 
 namespace kv {
 
-TFileStream::TFileStream(const std::string& file_name, FileMode mode) : file_name_(file_name) {
-  int fd = -1;
-  if (mode == FileMode::kCreate) {
-    fd = ::open(file_name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) RaiseCreateError(file_name);
-  } else {
-    fd = ::open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    // A folder is no file: Windows refuses to open one, and so do we.
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
-      ::close(fd);
-      fd = -1;
-    }
-    if (fd >= 0 && mode == FileMode::kOpenReadExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      fd = -1;
-    }
-    if (fd < 0) RaiseOpenError(file_name);
+intptr_t TFileStream::OpenHandle(const std::string& file_name, FileMode mode) {
+  static_assert(kNoHandle == -1);
+  if (mode == FileMode::kCreate || mode == FileMode::kCreateNew) {
+    // O_EXCL fails on any name that is taken, a symbolic link included.
+    // There are no sharing modes here; the folder's permissions decide who
+    // else may touch the new file.
+    const int how = mode == FileMode::kCreate ? O_TRUNC : O_EXCL | O_NOFOLLOW;
+    return ::open(file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | how, 0666);
   }
-  handle_ = fd;
+  int fd = ::open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  // A folder is no file: Windows refuses to open one, and so do we.
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    ::close(fd);
+    fd = -1;
+  }
+  if (fd >= 0 && mode == FileMode::kOpenReadExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
 }
 
 TFileStream::~TFileStream() {

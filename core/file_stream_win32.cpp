@@ -1,9 +1,11 @@
-// TFileStream on Win32 file handles: CreateFileA, ReadFile, WriteFile,
-// SetFilePointer, CloseHandle.
+// TFileStream on Win32 file handles: CreateFileW, ReadFile, WriteFile,
+// SetFilePointer, CloseHandle. Names go to the system as UTF-16, in the long
+// form where they need it (WidePath).
 #include <windows.h>
 
 #include "core/exceptions.h"
 #include "core/stream.h"
+#include "core/wide_text_win32.h"
 
 namespace kv {
 
@@ -12,45 +14,42 @@ HANDLE AsHandle(intptr_t h) {
   return reinterpret_cast<HANDLE>(h);
 }
 
+// How each mode opens: access, sharing, disposition.
+struct OpenWay {
+  DWORD access;
+  DWORD share;
+  DWORD disposition;
+};
+constexpr OpenWay kOpenWays[] = {
+    {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING},  // kOpenReadShared
+    {GENERIC_READ, 0, OPEN_EXISTING},                                   // kOpenReadExclusive
+    {GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS},                   // kCreate
+    // CREATE_NEW never opens what is there, a link included. Without
+    // FILE_SHARE_WRITE and FILE_SHARE_DELETE no other handle can write the
+    // file, rename it or delete it until this one is closed.
+    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW},  // kCreateNew
+};
+
 // The launcher opens its own file shared. A freshly downloaded file is often
 // held open without sharing for a moment by a virus scanner, so a sharing
 // violation is waited out: up to kSharedOpenTries tries, kSharedOpenDelayMs
 // apart (a second and a quarter in all), before the open fails.
 constexpr int kSharedOpenTries = 6;
 constexpr DWORD kSharedOpenDelayMs = 250;
-
-HANDLE OpenShared(const std::string& file_name) {
-  for (int tries = 1;; ++tries) {
-    HANDLE h = CreateFileA(file_name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE || tries == kSharedOpenTries ||
-        GetLastError() != ERROR_SHARING_VIOLATION)
-      return h;
-    Sleep(kSharedOpenDelayMs);
-  }
-}
 }  // namespace
 
-TFileStream::TFileStream(const std::string& file_name, FileMode mode) : file_name_(file_name) {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  switch (mode) {
-    case FileMode::kOpenReadShared:
-      h = OpenShared(file_name);
-      break;
-    case FileMode::kOpenReadExclusive:
-      h = CreateFileA(file_name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
-      break;
-    case FileMode::kCreate:
-      h = CreateFileA(file_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
-      break;
+intptr_t TFileStream::OpenHandle(const std::string& file_name, FileMode mode) {
+  // INVALID_HANDLE_VALUE, (HANDLE)-1, is kNoHandle.
+  const WideText name = WidePath(file_name);
+  const OpenWay& way = kOpenWays[static_cast<int>(mode)];
+  for (int tries = 1;; ++tries) {
+    HANDLE h = CreateFileW(name.c_str(), way.access, way.share, nullptr, way.disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || mode != FileMode::kOpenReadShared ||
+        tries == kSharedOpenTries || GetLastError() != ERROR_SHARING_VIOLATION)
+      return reinterpret_cast<intptr_t>(h);
+    Sleep(kSharedOpenDelayMs);
   }
-  if (h == INVALID_HANDLE_VALUE) {
-    if (mode == FileMode::kCreate) RaiseCreateError(file_name);
-    RaiseOpenError(file_name);
-  }
-  handle_ = reinterpret_cast<intptr_t>(h);
 }
 
 TFileStream::~TFileStream() {

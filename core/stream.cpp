@@ -63,4 +63,18 @@ int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
   return position_;
 }
 
+TFileStream::TFileStream(const std::string& file_name, FileMode mode)
+    : file_name_(file_name), handle_(OpenHandle(file_name, mode)) {
+  if (handle_ == kNoHandle) {
+    if (mode == FileMode::kCreate || mode == FileMode::kCreateNew) RaiseCreateError(file_name);
+    RaiseOpenError(file_name);
+  }
+}
+
+std::unique_ptr<TFileStream> TFileStream::TryOpen(const std::string& file_name, FileMode mode) {
+  const intptr_t handle = OpenHandle(file_name, mode);
+  if (handle == kNoHandle) return nullptr;
+  return std::unique_ptr<TFileStream>(new TFileStream(file_name, handle));
+}
+
 }  // namespace kv

@@ -78,20 +78,30 @@ class TMemoryStream final : public TStream {
   int64_t position_ = 0;
 };
 
-// A stream on a file. The two open modes of the system plus creation:
+// A stream on a file. The open modes of the system and two of creation:
 enum class FileMode {
   kOpenReadShared,     // read only; others may read and write meanwhile
   kOpenReadExclusive,  // read only; no other opener may read or write
   kCreate,             // read and write, no sharing; an existing file is emptied
+  // Read and write a file that this open makes: a name that is taken (by a
+  // file, a folder or a link, even one that leads nowhere) fails. While the
+  // stream lives others may read the file, but nobody may write, rename or
+  // delete it: what is written is what stays there.
+  kCreateNew,
 };
 
 // Opening raises EFOpenError "Cannot open file %s", creating EFCreateError
-// "Cannot create file %s". Destroying the stream closes the file. The
-// implementation is per platform (file_stream_posix.cpp, file_stream_win32.cpp).
+// "Cannot create file %s". Destroying the stream closes the file. File names
+// are UTF-8; on Windows any length works. The implementation is per
+// platform (file_stream_posix.cpp, file_stream_win32.cpp).
 class TFileStream final : public TStream {
  public:
   TFileStream(const std::string& file_name, FileMode mode);
   ~TFileStream() override;
+
+  // The same open without the exception: null when it fails, for callers
+  // that go on to another name.
+  static std::unique_ptr<TFileStream> TryOpen(const std::string& file_name, FileMode mode);
 
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Write(const void* buffer, int32_t count) override;
@@ -101,6 +111,13 @@ class TFileStream final : public TStream {
   const std::string& FileName() const { return file_name_; }
 
  private:
+  static constexpr intptr_t kNoHandle = -1;
+  // Opens or creates the file as `mode` says: the system's handle, or
+  // kNoHandle. One definition per platform.
+  static intptr_t OpenHandle(const std::string& file_name, FileMode mode);
+  TFileStream(const std::string& file_name, intptr_t handle)
+      : file_name_(file_name), handle_(handle) {}
+
   std::string file_name_;
   intptr_t handle_;
 };

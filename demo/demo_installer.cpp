@@ -14,21 +14,23 @@
 #include "archive/dozirivovaze.h"
 #include "archive/rorodovazezudovo.h"
 #include "core/bytes.h"
+#include "core/wide_text_win32.h"
 
 namespace {
 
-// The command line after the program's own name and the blanks that follow.
+// The command line after the program's own name and the blanks that follow,
+// as UTF-8: the wide command line keeps every character of the paths.
 std::string ParameterString() {
-  const char* p = GetCommandLineA();
-  if (*p == '"') {
+  const wchar_t* p = GetCommandLineW();
+  if (*p == L'"') {
     ++p;
-    while (*p != '\0' && *p != '"') ++p;
-    if (*p == '"') ++p;
+    while (*p != L'\0' && *p != L'"') ++p;
+    if (*p == L'"') ++p;
   } else {
-    while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
+    while (*p != L'\0' && *p != L' ' && *p != L'\t') ++p;
   }
-  while (*p == ' ' || *p == '\t') ++p;
-  return p;
+  while (*p == L' ' || *p == L'\t') ++p;
+  return kv::Utf8Text(p, static_cast<size_t>(lstrlenW(p)));
 }
 
 // The value of "/NAME=" in the parameter string, quotes removed.
@@ -75,8 +77,8 @@ void Report(std::FILE* out, const std::string& data_path) {
   using namespace kv;
   ArchivePrinter printer(out);
   {
-    // The listing's stream is closed before extracting: the component opens
-    // the archive without sharing.
+    // Opened shared, as the component opens it: Setup.exe may still hold
+    // the file (it shares reading only) when this starts.
     TKVDoziRivovaze component(nullptr);
     TFileStream archive(data_path, FileMode::kOpenReadShared);
     component.VisitEntries(archive, printer.header, printer.compress_id,
@@ -104,10 +106,11 @@ void Report(std::FILE* out, const std::string& data_path) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  char self[MAX_PATH + 1] = {};
-  GetModuleFileNameA(nullptr, self, MAX_PATH);
-  const std::string report_path = std::string(self) + ".report.txt";
-  std::FILE* out = std::fopen(report_path.c_str(), "wb");
+  static wchar_t self[32768];
+  const DWORD self_size = GetModuleFileNameW(nullptr, self, 32768);
+  const std::string report_path =
+      kv::Utf8Text(self, self_size < 32768 ? self_size : 0) + ".report.txt";
+  std::FILE* out = _wfopen(kv::WidePath(report_path).c_str(), L"wb");
   if (out == nullptr) return 1;
   const std::string parameters = ParameterString();
   std::fprintf(out, "parameters: %s\n", parameters.c_str());

@@ -52,13 +52,22 @@ int32_t LocatePayload(const std::string& file_name) {
   return result;
 }
 
-std::string NewTempFileName(LauncherPlatform& platform) {
-  const std::string folder = platform.TempPath();
-  std::string name = platform.TempFileName(folder, kTempPrefix);
-  // Without a name the system could not create the file; say where it tried
-  // instead of handing undefined text on.
-  if (name.empty()) RaiseCreateError(folder + kTempPrefix + "XXXX.tmp");
-  return name;
+std::unique_ptr<TFileStream> CreateTempArchive(LauncherPlatform& platform) {
+  std::string name = platform.TempPath();
+  const size_t digits = name.size() + 3;  // the X's of "KVIXXXX.tmp" become the number
+  // Without a folder the names would be relative to whatever the current
+  // directory is.
+  const bool has_folder = !name.empty();
+  name += kTempPattern;
+  uint32_t unique = platform.TickCount();
+  for (int tries = 0; has_folder && tries < kTempNameTries; ++tries, ++unique) {
+    for (size_t i = 0; i < 4; ++i)
+      name[digits + 3 - i] = "0123456789ABCDEF"[(unique >> (4 * i)) & 0xF];
+    // A failure is most likely a name that is taken: try the next one.
+    if (auto file = TFileStream::TryOpen(name, FileMode::kCreateNew)) return file;
+  }
+  name.replace(digits, 4, "XXXX");
+  RaiseCreateError(name);
 }
 
 std::string WindowsDirectoryPath(LauncherPlatform& platform) {
@@ -68,7 +77,14 @@ std::string WindowsDirectoryPath(LauncherPlatform& platform) {
 }
 
 std::string InstallerParameters(const std::string& source_path, const std::string& data_path) {
-  return "\"/SOURCE=" + source_path + "\" \"/DATA=" + data_path + "\"";
+  // Appended piece by piece: in the size-built Setup.exe a chain of '+'
+  // costs a temporary, and its clean-up, per piece.
+  std::string parameters = "\"/SOURCE=";
+  parameters += source_path;
+  parameters += "\" \"/DATA=";
+  parameters += data_path;
+  parameters += '"';
+  return parameters;
 }
 
 int RunLauncher(LauncherPlatform& platform) {
@@ -79,25 +95,27 @@ int RunLauncher(LauncherPlatform& platform) {
     platform.Beep();
     return 0;
   }
-  const std::string data_path = NewTempFileName(platform);
+  // Held open from here until the installer has been started, and the
+  // installer is extracted from this very stream: nobody can swap the file
+  // in between.
+  const std::unique_ptr<TFileStream> data = CreateTempArchive(platform);
   const std::string installer_path = WindowsDirectoryPath(platform) + kInstallerFileName;
   {
     TFileStream source(source_path, FileMode::kOpenReadShared);
-    TFileStream dest(data_path, FileMode::kCreate);  // freed before the source
     source.SetPosition(payload_offset);
     uint8_t length_bytes[4] = {};
     source.Read(length_bytes, 4);  // a short read leaves the high bytes 0
     // A length of 2^31 or more is negative as a count: CopyFrom refuses it.
-    dest.CopyFrom(source, static_cast<int32_t>(LoadLE32(length_bytes)));
+    data->CopyFrom(source, static_cast<int32_t>(LoadLE32(length_bytes)));
   }
   {
     // A failed extraction leaves the installer file incomplete: it is closed
     // and never started, and the failure goes to the top-level report.
     TFileStream installer(installer_path, FileMode::kCreate);
-    ExtractFromArchive(data_path, installer, kInstallerEntryName, TShowProgressEvent{});
+    ExtractFromArchive(*data, installer, kInstallerEntryName, TShowProgressEvent{});
   }
-  platform.LaunchProgram(installer_path, InstallerParameters(source_path, data_path), kShowNormal,
-                         false);
+  platform.LaunchProgram(installer_path, InstallerParameters(source_path, data->FileName()),
+                         kShowNormal, false);
   return 0;
 }
 
@@ -105,8 +123,14 @@ std::string FormatExceptionReport(const std::string& class_name, const std::stri
                                   uint32_t offset, const std::string& message) {
   char address[9] = {};
   for (int i = 7; i >= 0; --i, offset >>= 4) address[i] = "0123456789ABCDEF"[offset & 0xF];
-  std::string text =
-      "Exception " + class_name + " in module " + module_name + " at " + address + ".\n" + message;
+  std::string text = "Exception ";
+  text += class_name;
+  text += " in module ";
+  text += module_name;
+  text += " at ";
+  text += address;
+  text += ".\n";
+  text += message;
   if (!message.empty() && message.back() != '.') text += '.';
   return text;
 }

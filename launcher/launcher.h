@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "core/stream.h"
 
 namespace kv {
 
@@ -22,12 +25,13 @@ extern const uint8_t PayloadMarker[kPayloadMarkerSize];
 inline constexpr int32_t kScanChunkSize = 16384;
 inline constexpr char kInstallerFileName[] = "ZIVizivaz.exe";
 inline constexpr char kInstallerEntryName[] = "Installer\\ZIVizivaz.exe";
-inline constexpr char kTempPrefix[] = "KVI";
-inline constexpr uint16_t kShowNormal = 1;  // SW_SHOWNORMAL
+inline constexpr char kTempPattern[] = "KVIXXXX.tmp";  // the X's: 4 hex digits
+inline constexpr uint16_t kShowNormal = 1;             // SW_SHOWNORMAL
 
-// The Windows calls the main sequence makes, one method each. Text results
-// are taken up to their terminating zero; a failed call gives empty text,
-// never undefined bytes.
+// The Windows calls the main sequence makes, one method each. Text is UTF-8
+// (the real platform uses the wide calls, so no character of a path is lost
+// to the ANSI code page) and taken up to its terminating zero; a failed call
+// gives empty text, never undefined bytes.
 class LauncherPlatform {
  public:
   virtual ~LauncherPlatform() = default;
@@ -36,13 +40,13 @@ class LauncherPlatform {
   virtual bool SetDefaultDllDirectoriesToSystem() = 0;
   // SetDllDirectoryA(""): takes the current directory out of the DLL search.
   virtual void ClearDllDirectory() = 0;
-  // GetModuleFileNameA for the process's own module (261-character buffer).
+  // GetModuleFileNameW for the process's own module, whatever its length.
   virtual std::string ModuleFileName() = 0;
-  // GetTempPathA with a buffer length of 255.
+  // GetTempPathW: the temporary folder, ending in a backslash.
   virtual std::string TempPath() = 0;
-  // GetTempFileNameA with unique number 0: creates the file, returns its name.
-  virtual std::string TempFileName(const std::string& folder, const char* prefix) = 0;
-  // GetWindowsDirectoryA with a size of 260.
+  // GetTickCount: where the search for a free temporary file name starts.
+  virtual uint32_t TickCount() = 0;
+  // GetWindowsDirectoryW.
   virtual std::string WindowsDirectory() = 0;
   // Starts `file` through the shell; see LaunchProgram in setup_win32.cpp.
   virtual int32_t LaunchProgram(const std::string& file, const std::string& parameters,
@@ -63,8 +67,14 @@ void RestrictDllSearch(LauncherPlatform& platform);
 // a negative stored value unchanged. Raises only EFOpenError.
 int32_t LocatePayload(const std::string& file_name);
 
-// Creates an empty temporary file named "KVI....tmp" and returns its path.
-std::string NewTempFileName(LauncherPlatform& platform);
+// Creates the temporary archive, "<temp folder>KVI<4 hex digits>.tmp",
+// empty, and returns it open (FileMode::kCreateNew): from this moment until
+// the stream is freed nobody else can write, rename or delete it. Names that
+// are taken are passed over, starting at the tick count, kTempNameTries in
+// all; then, or without a temporary folder, EFCreateError names the folder
+// and the pattern "KVIXXXX.tmp".
+std::unique_ptr<TFileStream> CreateTempArchive(LauncherPlatform& platform);
+inline constexpr int kTempNameTries = 256;
 
 // The Windows directory, ending in exactly one backslash.
 std::string WindowsDirectoryPath(LauncherPlatform& platform);
@@ -72,9 +82,11 @@ std::string WindowsDirectoryPath(LauncherPlatform& platform);
 // "/SOURCE=<source>" "/DATA=<data>", each switch quoted with its value.
 std::string InstallerParameters(const std::string& source_path, const std::string& data_path);
 
-// The main sequence, after RestrictDllSearch. Returns the exit code of a normal end (0); failures,
-// including those of the extraction, leave as exceptions for the top-level
-// report.
+// The main sequence, after RestrictDllSearch. Returns the exit code of a
+// normal end (0); failures, including those of the extraction, leave as
+// exceptions for the top-level report. The temporary archive stays open
+// from its creation until the installer has been started, and the
+// installer is extracted from that open file: what runs is what was copied.
 int RunLauncher(LauncherPlatform& platform);
 
 // The top-level report's text: "Exception %s in module %s at %p.\n%s%s".

@@ -227,3 +227,16 @@ extern "C" const void* _Unwind_Find_FDE(void* pc, DwarfEhBases* bases) {
   return nullptr;
 }
 #endif
+
+// The emergency pool that exception objects fall back on when the heap is
+// exhausted guards itself with a lock of the threads layer, which brings
+// that layer's once-calls, keys and semaphores (about 1.7 KiB with their
+// imports). Setup.exe starts no thread: the lock has nothing to exclude.
+extern "C" void __gthr_win32_mutex_init_function(void*) {}
+extern "C" int __gthr_win32_mutex_lock(void*) {
+  return 0;
+}
+extern "C" int __gthr_win32_mutex_unlock(void*) {
+  return 0;
+}
+extern "C" void __gthr_win32_mutex_destroy(void*) {}

@@ -11,18 +11,26 @@
 // <shellapi.h> builds on <windows.h>, so it stays below it.
 #include <shellapi.h>
 
+#include <memory>
 #include <new>
 
 #include "core/exceptions.h"
+#include "core/wide_text_win32.h"
 #include "launcher/launcher.h"
 
 namespace kv {
 namespace {
 
-// Takes a zero-filled buffer's text up to its first zero byte. The buffers
-// are cleared first, so a call that fails leaves empty text, not garbage.
-std::string TextOf(const char* buffer) {
-  return std::string(buffer);
+// The text that `get(buffer, size)` writes, a system call that answers
+// with a path and its length. The buffer holds the longest path the system
+// has (32,767 characters and the zero), so no answer is cut short; a call
+// that fails, or wants more, gives empty text.
+using TextCall = DWORD (*)(wchar_t* buffer, DWORD size);
+std::string SystemText(TextCall get) {
+  constexpr DWORD kSize = 32768;
+  std::unique_ptr<wchar_t[]> buffer(new wchar_t[kSize]);
+  const DWORD n = get(buffer.get(), kSize);
+  return Utf8Text(buffer.get(), n < kSize ? n : 0);
 }
 
 // Not in every SDK's headers: the flag is newer than the call's fallback.
@@ -45,27 +53,21 @@ class Win32Platform final : public LauncherPlatform {
   void ClearDllDirectory() override { SetDllDirectoryA(""); }
 
   std::string ModuleFileName() override {
-    char buffer[261] = {};
-    GetModuleFileNameA(nullptr, buffer, sizeof buffer - 1);
-    return TextOf(buffer);
+    return SystemText([](wchar_t* buffer, DWORD size) -> DWORD {
+      return GetModuleFileNameW(nullptr, buffer, size);
+    });
   }
 
   std::string TempPath() override {
-    char buffer[256] = {};
-    GetTempPathA(255, buffer);
-    return TextOf(buffer);
+    return SystemText(
+        [](wchar_t* buffer, DWORD size) -> DWORD { return GetTempPathW(size, buffer); });
   }
 
-  std::string TempFileName(const std::string& folder, const char* prefix) override {
-    char buffer[256] = {};
-    if (GetTempFileNameA(folder.c_str(), prefix, 0, buffer) == 0) return std::string();
-    return TextOf(buffer);
-  }
+  uint32_t TickCount() override { return GetTickCount(); }
 
   std::string WindowsDirectory() override {
-    char buffer[261] = {};
-    GetWindowsDirectoryA(buffer, 260);
-    return TextOf(buffer);
+    return SystemText(
+        [](wchar_t* buffer, DWORD size) -> DWORD { return GetWindowsDirectoryW(buffer, size); });
   }
 
   int32_t LaunchProgram(const std::string& file, const std::string& parameters, uint16_t show,
@@ -80,19 +82,21 @@ class Win32Platform final : public LauncherPlatform {
 // a successful start returns 0. The process handle is closed either way.
 int32_t Win32Platform::LaunchProgram(const std::string& file, const std::string& parameters,
                                      uint16_t show, bool wait) {
-  static const char kVerb[] = "Open";
-  static const char kNoDirectory[] = "";
-  SHELLEXECUTEINFOA info;
+  static const wchar_t kVerb[] = L"Open";
+  static const wchar_t kNoDirectory[] = L"";
+  const WideText wide_file(file);
+  const WideText wide_parameters(parameters);
+  SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;
   info.fMask = SEE_MASK_NOCLOSEPROCESS;
   info.hwnd = nullptr;
   info.lpVerb = kVerb;
-  info.lpFile = file.c_str();
-  info.lpParameters = parameters.c_str();
+  info.lpFile = wide_file.c_str();
+  info.lpParameters = wide_parameters.c_str();
   info.lpDirectory = kNoDirectory;
   info.nShow = static_cast<int>(static_cast<uint32_t>(show));
-  if (!ShellExecuteExA(&info)) return -1;
+  if (!ShellExecuteExW(&info)) return -1;
 
   int32_t result = 0;
   if (wait) {
@@ -105,7 +109,7 @@ int32_t Win32Platform::LaunchProgram(const std::string& file, const std::string&
   if (info.hProcess != nullptr) CloseHandle(info.hProcess);
   return result;
 }
-static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit record");
+static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOW) == 60, "the 32-bit record");
 
 [[noreturn]] void ReportAndExit(const char* class_name, const std::string& message,
                                 const void* raise_address) {
@@ -115,7 +119,8 @@ static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit
   Win32Platform platform;
   const std::string text =
       FormatExceptionReport(class_name, FileNameOnly(platform.ModuleFileName()), offset, message);
-  MessageBoxA(nullptr, text.c_str(), "Application Error", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+  MessageBoxW(nullptr, WideText(text).c_str(), L"Application Error",
+              MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   ExitProcess(1);
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "archive/dozirivovaze.h"
 #include "core/bytes.h"
@@ -115,6 +116,31 @@ TEST(FileStreamTest, ExclusiveOpenKeepsOtherExclusiveOpenersOut) {
   }
   // Closing the file releases it.
   EXPECT_NO_THROW(TFileStream again(path, FileMode::kOpenReadExclusive));
+}
+
+// kCreateNew makes a file or nothing: a name that is taken, even by a link
+// that leads nowhere, is refused and left as it was, and TryOpen says so
+// with null instead of an exception.
+TEST(FileStreamTest, CreateNewNeverOpensWhatIsThere) {
+  test::TempDir dir;
+  const std::string fresh = dir.File("KVI0001.tmp");
+  {
+    TFileStream f(fresh, FileMode::kCreateNew);
+    f.WriteBuffer("new", 3);
+    EXPECT_EQ(f.Size(), 3);
+  }
+  EXPECT_EQ(test::ReadFile(fresh), test::Bytes("new"));
+  const std::string dangling = dir.File("link.tmp");
+  std::filesystem::create_symlink(dir.File("planted"), dangling);
+  for (const std::string& taken : {fresh, dangling}) {
+    SCOPED_TRACE(taken);
+    EXPECT_EQ(FailureOf([&] { TFileStream f(taken, FileMode::kCreateNew); }),
+              (Failure{"EFCreateError", "Cannot create file " + taken}));
+    EXPECT_EQ(TFileStream::TryOpen(taken, FileMode::kCreateNew), nullptr);
+  }
+  EXPECT_EQ(test::ReadFile(fresh), test::Bytes("new"));
+  EXPECT_FALSE(test::FileExists(dir.File("planted")));
+  EXPECT_NE(TFileStream::TryOpen(dir.File("other.tmp"), FileMode::kCreateNew), nullptr);
 }
 
 TEST(FileStreamTest, ReadsSeeksAndSizes) {

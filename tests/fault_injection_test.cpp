@@ -435,7 +435,7 @@ class LauncherFaultTest : public ::testing::TestWithParam<uint8_t> {
     test::WriteFile(platform_.ModuleFileName(), launcher_);
   }
 
-  std::string TempArchive() { return platform_.TempPath() + "KVI1.tmp"; }
+  std::string TempArchive() { return platform_.TempArchive(); }
   std::string Installer() { return platform_.InstallerPath(); }
 
   // Runs the main sequence with `faults` armed; removes what an earlier run

@@ -202,9 +202,7 @@ class LauncherTest : public ::testing::Test {
   LauncherTest() : platform_(dir_) {}
 
   std::string InstallerPath() const { return platform_.InstallerPath(); }
-  std::string DataPath() const {
-    return platform_.temp_files.empty() ? std::string() : platform_.temp_files[0];
-  }
+  std::string DataPath() const { return platform_.TempArchive(); }
   bool TempFolderEmpty() const { return std::filesystem::is_empty(dir_.File("TEMP")); }
 
   // Writes the launcher file and runs the main sequence; returns the
@@ -224,7 +222,6 @@ TEST_F(LauncherTest, WithoutPayloadOnlyBeeps) {
   const Failure f = Run(launcher);
   EXPECT_EQ(f, test::kNoFailure);
   EXPECT_EQ(platform_.beeps, 1);
-  EXPECT_TRUE(platform_.temp_files.empty());
   EXPECT_TRUE(TempFolderEmpty());
   EXPECT_FALSE(FileExists(InstallerPath()));
   EXPECT_TRUE(platform_.launches.empty());
@@ -246,8 +243,7 @@ TEST_F(LauncherTest, NormalEndExtractsAndStartsTheInstaller) {
   EXPECT_EQ(f, test::kNoFailure);
 
   EXPECT_EQ(platform_.beeps, 0);
-  ASSERT_EQ(platform_.temp_files.size(), 1u);
-  EXPECT_EQ(platform_.prefixes, std::vector<std::string>{"KVI"});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.File("TEMP")), {}), 1);
   EXPECT_TRUE(ReadFile(DataPath()) == archive) << "the temporary archive is not the payload's";
   ASSERT_TRUE(FileExists(InstallerPath()));
   EXPECT_TRUE(ReadFile(InstallerPath()) == installer);
@@ -338,7 +334,6 @@ TEST_F(LauncherTest, LengthBeyondTheFileRaisesReadError) {
   const Failure f = Run(StampedLauncher(1024, claimed, archive));
   EXPECT_EQ(f, (Failure{"EReadError", "Stream read error"}));
   // The temporary archive stays, incomplete; no installer file was made.
-  ASSERT_EQ(platform_.temp_files.size(), 1u);
   EXPECT_TRUE(FileExists(DataPath()));
   EXPECT_LT(ReadFile(DataPath()).size(), claimed);
   EXPECT_FALSE(FileExists(InstallerPath()));
@@ -366,35 +361,67 @@ TEST_F(LauncherTest, InstallerNotCreatableRaisesCreateError) {
   EXPECT_TRUE(platform_.launches.empty());
 }
 
-TEST_F(LauncherTest, TempFileNameFailureRaisesCreateError) {
-  platform_.temp_file_name_fails = true;
-  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
-  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f,
-            (Failure{"EFCreateError", "Cannot create file " + dir_.File("TEMP") + "/KVIXXXX.tmp"}));
-  EXPECT_FALSE(FileExists(InstallerPath()));
-  EXPECT_TRUE(platform_.launches.empty());
-}
-
+// Without a temporary folder, or in one where no file can be made, the
+// failure names the folder and the pattern; nothing else is created.
 TEST_F(LauncherTest, TemporaryArchiveNotCreatableRaisesCreateError) {
-  // The system handed out a name in a folder that is gone.
-  platform_.temp_file_name_override = dir_.File("gone") + "/KVI1.tmp";
+  const struct {
+    std::string temp_path;
+    std::string message;
+  } cases[] = {
+      {dir_.File("gone") + "/", "Cannot create file " + dir_.File("gone") + "/KVIXXXX.tmp"},
+      {"", "Cannot create file KVIXXXX.tmp"},  // never a name in the current directory
+  };
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
-  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f,
-            (Failure{"EFCreateError", "Cannot create file " + platform_.temp_file_name_override}));
-  EXPECT_FALSE(FileExists(InstallerPath()));
-  EXPECT_TRUE(platform_.launches.empty());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.temp_path);
+    platform_.temp_path = c.temp_path;
+    const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
+    EXPECT_EQ(f, (Failure{"EFCreateError", c.message}));
+    EXPECT_FALSE(FileExists("KVI0001.tmp"));
+    EXPECT_FALSE(FileExists(InstallerPath()));
+    EXPECT_TRUE(platform_.launches.empty());
+  }
 }
 
-TEST_F(LauncherTest, FullDiskRaisesWriteError) {
-  if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
-  platform_.temp_file_name_override = "/dev/full";
+// A name that is taken, by a file or by a link (even one that leads
+// nowhere), is passed over and left as it is: the launcher never writes
+// through a name that someone else prepared. Numbers wrap at four digits.
+TEST_F(LauncherTest, TakenTemporaryNamesArePassedOver) {
+  platform_.tick_count = 0xFFFE;
+  WriteFile(platform_.TempArchive(0xFFFE), Bytes("someone's file"));
+  WriteFile(dir_.File("target"), Bytes("target"));
+  std::filesystem::create_symlink(dir_.File("target"), platform_.TempArchive(0xFFFF));
+  std::filesystem::create_symlink(dir_.File("planted"), platform_.TempArchive(0x10000));
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
-  const Failure f = Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive));
-  EXPECT_EQ(f, (Failure{"EWriteError", "Stream write error"}));
-  EXPECT_FALSE(FileExists(InstallerPath()));
-  EXPECT_TRUE(platform_.launches.empty());
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
+            test::kNoFailure);
+  EXPECT_EQ(platform_.TempArchive(0x10001), platform_.temp_path + "KVI0001.tmp");
+  EXPECT_TRUE(ReadFile(platform_.TempArchive(0x10001)) == archive);
+  EXPECT_EQ(ReadFile(platform_.TempArchive(0xFFFE)), Bytes("someone's file"));
+  EXPECT_EQ(ReadFile(dir_.File("target")), Bytes("target"));
+  EXPECT_FALSE(FileExists(dir_.File("planted")));
+  ASSERT_EQ(platform_.launches.size(), 1u);
+  EXPECT_NE(platform_.launches[0].parameters.find("/DATA=" + platform_.TempArchive(0x10001)),
+            std::string::npos);
+}
+
+// Another process that swaps the temporary archive by name once it exists
+// cannot choose what is started: the installer comes from the bytes the
+// launcher copied, through the file it keeps open.
+TEST_F(LauncherTest, TheInstallerComesFromTheBytesCopiedNotFromTheName) {
+  const std::vector<uint8_t> genuine = Bytes("the genuine installer");
+  const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", genuine);
+  const std::vector<uint8_t> planted =
+      InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("a planted installer"));
+  platform_.on_windows_directory = [&] {
+    std::filesystem::rename(DataPath(), DataPath() + ".moved");
+    WriteFile(DataPath(), planted);
+  };
+  EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
+            test::kNoFailure);
+  EXPECT_TRUE(ReadFile(InstallerPath()) == genuine);
+  EXPECT_TRUE(ReadFile(DataPath() + ".moved") == archive);
+  EXPECT_TRUE(ReadFile(DataPath()) == planted);
 }
 
 TEST_F(LauncherTest, MissingLauncherFileRaisesOpenError) {
@@ -413,9 +440,8 @@ TEST_F(LauncherTest, DllSearchIsRestrictedBeforeAnyOtherCall) {
   const std::vector<uint8_t> archive = InstallerArchive("Installer\\ZIVizivaz.exe", Bytes("abc"));
   EXPECT_EQ(Run(StampedLauncher(1024, static_cast<uint32_t>(archive.size()), archive)),
             test::kNoFailure);
-  EXPECT_EQ(platform_.calls,
-            (Calls{"SetDefaultDllDirectoriesToSystem", "ModuleFileName", "TempPath", "TempFileName",
-                   "WindowsDirectory", "LaunchProgram"}));
+  EXPECT_EQ(platform_.calls, (Calls{"SetDefaultDllDirectoriesToSystem", "ModuleFileName",
+                                    "TempPath", "TickCount", "WindowsDirectory", "LaunchProgram"}));
 }
 
 TEST_F(LauncherTest, WithoutSetDefaultDllDirectoriesTheDllDirectoryIsCleared) {
@@ -426,19 +452,11 @@ TEST_F(LauncherTest, WithoutSetDefaultDllDirectoriesTheDllDirectoryIsCleared) {
   EXPECT_EQ(f, (Failure{"EReadError", "Stream read error"}));
   EXPECT_EQ(platform_.calls,
             (Calls{"SetDefaultDllDirectoriesToSystem", "ClearDllDirectory", "ModuleFileName",
-                   "TempPath", "TempFileName", "WindowsDirectory"}));
+                   "TempPath", "TickCount", "WindowsDirectory"}));
   platform_.ClearRecord();
   EXPECT_EQ(Run(LauncherImage(100)), test::kNoFailure);  // no payload: the beep
   EXPECT_EQ(platform_.calls, (Calls{"SetDefaultDllDirectoriesToSystem", "ClearDllDirectory",
                                     "ModuleFileName", "Beep"}));
-}
-
-TEST(LauncherOperationsTest, TempNameFailureNamesTheFolderAndPattern) {
-  FakePlatform platform;
-  platform.temp_path = "C:\\TEMP\\";
-  platform.temp_file_name_fails = true;
-  const Failure f = FailureOf([&] { NewTempFileName(platform); });
-  EXPECT_EQ(f, (Failure{"EFCreateError", "Cannot create file C:\\TEMP\\KVIXXXX.tmp"}));
 }
 
 TEST(LauncherOperationsTest, WindowsDirectoryPathEndsInExactlyOneBackslash) {

@@ -1,6 +1,7 @@
 #include "tests/kit/launcher_fake.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "tests/kit/bytes.h"
@@ -16,8 +17,6 @@ FakePlatform::FakePlatform(const TempDir& dir)
 
 void FakePlatform::ClearRecord() {
   beeps = 0;
-  temp_files.clear();
-  prefixes.clear();
   launches.clear();
   calls.clear();
 }
@@ -37,26 +36,26 @@ std::string FakePlatform::TempPath() {
   return temp_path;
 }
 
+uint32_t FakePlatform::TickCount() {
+  calls.emplace_back("TickCount");
+  return tick_count;
+}
+
+std::string FakePlatform::TempArchive(uint32_t tick) const {
+  char digits[5];
+  std::snprintf(digits, sizeof digits, "%04X", tick & 0xFFFF);
+  return temp_path + "KVI" + digits + ".tmp";
+}
+
 std::string FakePlatform::WindowsDirectory() {
   calls.emplace_back("WindowsDirectory");
+  if (on_windows_directory) on_windows_directory();
   return windows_directory;
 }
 
 void FakePlatform::Beep() {
   calls.emplace_back("Beep");
   ++beeps;
-}
-
-std::string FakePlatform::TempFileName(const std::string& folder, const char* prefix) {
-  calls.emplace_back("TempFileName");
-  prefixes.emplace_back(prefix);
-  if (temp_file_name_fails) return "";
-  if (!temp_file_name_override.empty()) return temp_file_name_override;
-  const std::string name =
-      folder + std::string(prefix).substr(0, 3) + std::to_string(temp_files.size() + 1) + ".tmp";
-  WriteFile(name, {});
-  temp_files.push_back(name);
-  return name;
 }
 
 int32_t FakePlatform::LaunchProgram(const std::string& file, const std::string& parameters,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,27 +36,28 @@ class FakePlatform final : public LauncherPlatform {
   std::string module_file_name;
   std::string temp_path;
   std::string windows_directory;
-  bool temp_file_name_fails = false;        // TempFileName returns ""
-  std::string temp_file_name_override;      // returned as it is, nothing created
+  uint32_t tick_count = 1;                  // the first temporary archive tried is KVI0001.tmp
   bool has_default_dll_directories = true;  // else the system predates the call
+  // Runs inside WindowsDirectory(), which the main sequence calls just after
+  // it has created the temporary archive: a test's stand-in for another
+  // process that acts at that moment.
+  std::function<void()> on_windows_directory;
 
   int beeps = 0;
-  std::vector<std::string> temp_files;  // every name handed out, in order
-  std::vector<std::string> prefixes;
   std::vector<Launch> launches;
   std::vector<std::string> calls;  // the method names, in the order called
 
-  // Forgets the record of earlier runs; the next temporary file is KVI1.tmp.
+  // Forgets the record of earlier runs.
   void ClearRecord();
   std::string InstallerPath() const { return windows_directory + "\\ZIVizivaz.exe"; }
+  // The temporary archive that a run with tick count `tick` makes first.
+  std::string TempArchive(uint32_t tick = 1) const;
 
   bool SetDefaultDllDirectoriesToSystem() override;
   void ClearDllDirectory() override { calls.emplace_back("ClearDllDirectory"); }
   std::string ModuleFileName() override;
   std::string TempPath() override;
-  // Like the system, creates the file, empty: "<folder>KVI<n>.tmp", n
-  // counting from 1.
-  std::string TempFileName(const std::string& folder, const char* prefix) override;
+  uint32_t TickCount() override;
   std::string WindowsDirectory() override;
   int32_t LaunchProgram(const std::string& file, const std::string& parameters, uint16_t show,
                         bool wait) override;
