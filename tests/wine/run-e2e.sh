@@ -23,8 +23,11 @@ WATCHER=$WINBUILD/tests/wine/msgbox_watcher.exe
 HOLDER=$WINBUILD/tests/wine/hold_file.exe
 RUN_HELD=$WINBUILD/tests/wine/run_held.exe
 PLANTED_DLL=$WINBUILD/tests/wine/uxtheme.dll
+RACER=$WINBUILD/tests/wine/racer.exe
 
 export WINEPREFIX=$WINBUILD/wineprefix
+# Unix file names are UTF-8; Wine's ANSI code page stays 1252 in this locale.
+export LC_ALL=C.UTF-8
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko prompts
 
@@ -329,6 +332,128 @@ if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK
 else
   not_ok "signed Setup.exe" "signing or verifying with osslsigncode failed"
 fi
+
+# --- paths outside the ANSI code page, long paths, and a raced temp folder ---
+# Wine reads Unix file names as UTF-8 and runs with the ANSI code page 1252
+# here, which has no 'Ł', '安' or 'Ω': a launcher that took its paths through
+# the A calls would get '?' in their place and fail to open its own file or
+# to create the temporary archive. Each case runs a Setup.exe made by
+# `kvarc setup` and checks that the installer started with the exact
+# parameters, in their real characters, and could read /DATA.
+check_started() {  # WHAT LAUNCHER TEMP-UNIX-FOLDER TEMP-WINDOWS-FOLDER
+  local what=$1 launcher=$2 temp_unix=$3 temp_windows=$4
+  local report=$WINDIR/ZIVizivaz.exe.report.txt
+  local tmp=("$temp_unix"/KVI*.tmp)
+  local expected="\"/SOURCE=$(winpath "$launcher")\" \"/DATA=$temp_windows\\$(basename "${tmp[0]}")\""
+  if [ $rc != 0 ] || [ ${#tmp[@]} != 1 ] || [ ! -f "${tmp[0]}" ]; then
+    not_ok "$what" "exit $rc, temporary archives: ${tmp[*]}"
+  elif ! cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER"; then
+    not_ok "$what" "the installer file differs from the entry"
+  elif [ "$(sed -n 's/^parameters: //p' "$report" | tr -d '\r')" != "$expected" ]; then
+    not_ok "$what" "parameters '$(sed -n 's/^parameters: //p' "$report")', expected '$expected'"
+  elif ! grep -q "^read: Data\\\\readme.txt $(stat -c %s "$WORK/readme.txt") bytes, checksum [0-9a-f]* verified" "$report"; then
+    not_ok "$what" "the installer could not read /DATA: $(cat "$report" 2>/dev/null)"
+  else
+    ok "$what"
+  fi
+}
+# set_temp WINDOWS-FOLDER: TEMP and TMP for the next runs (restore_temp undoes it).
+"$WINE" reg export 'HKCU\Environment' "$(winpath "$WORK/environment.reg")" /y >/dev/null 2>&1
+set_temp() {
+  for var in TEMP TMP; do
+    "$WINE" reg add 'HKCU\Environment' /v $var /t REG_EXPAND_SZ /d "$1" /f >/dev/null 2>&1
+  done
+  "$WINESERVER" -w
+}
+restore_temp() {
+  "$WINE" reg import "$(winpath "$WORK/environment.reg")" >/dev/null 2>&1
+  "$WINESERVER" -w
+}
+
+if "$KVARC" -q setup -f -o "$WORK/unicode.exe" "${launcher_args[@]}" "$INSTALLER" \
+  "Data\\readme.txt=$WORK/readme.txt"; then
+  fresh
+  mkdir -p "$WORK/Łukasz 安装"
+  cp "$WORK/unicode.exe" "$WORK/Łukasz 安装/setup Ω.exe"
+  run_setup "$WORK/Łukasz 安装/setup Ω.exe"
+  check_started "a Setup.exe in a folder named outside the code page starts the installer" \
+    "$WORK/Łukasz 安装/setup Ω.exe" "$TEMPDIR" "C:\\users\\$(whoami)\\Temp"
+
+  # A path of more than 260 characters, through folders of 100.
+  fresh
+  deep=$WORK/deep/$(printf 'a%.0s' $(seq 100))/$(printf 'b%.0s' $(seq 100))/Ωmega-$(printf 'c%.0s' $(seq 100))
+  mkdir -p "$deep"
+  cp "$WORK/unicode.exe" "$deep/setup.exe"
+  deep_windows=$(winpath "$deep/setup.exe")
+  run_setup "$deep/setup.exe"
+  check_started "a Setup.exe at a path of ${#deep_windows} characters starts the installer" \
+    "$deep/setup.exe" "$TEMPDIR" "C:\\users\\$(whoami)\\Temp"
+
+  # Temporary folders named outside the code page, and one of 255
+  # characters: the longest the system hands out (GetTempPathW stops at
+  # MAX_PATH), too long for the system's own temporary names, and whose
+  # files' names pass MAX_PATH.
+  long_temp=C:\\$(printf 't%.0s' $(seq 123))\\$(printf 'u%.0s' $(seq 123))\\tëmp
+  for temp in 'C:\tëmp Ωmega' "$long_temp"; do
+    fresh
+    temp_unix=$WINEPREFIX/drive_c/$(printf '%s' "${temp#C:\\}" | tr '\\' /)
+    mkdir -p "$temp_unix"
+    set_temp "$temp"
+    run_setup "$WORK/unicode.exe"
+    restore_temp
+    check_started "a temporary folder of ${#temp} characters, '${temp:0:16}...': the installer starts and reads /DATA" \
+      "$WORK/unicode.exe" "$temp_unix" "$temp"
+    rm -rf "$temp_unix"
+  done
+
+  # The race: while a program of the same user keeps trying to overwrite,
+  # rename or delete every KVI*.tmp in the temporary folder, Setup.exe runs
+  # again and again, and the installer it starts must always be the genuine
+  # one, never the one in the planted archive (the demo installer with bytes
+  # added, which runs as well and would leave its report too).
+  RACE_RUNS=${KV_RACE_RUNS:-200}
+  cp "$INSTALLER" "$WORK/planted-installer.exe"
+  printf 'PLANTED' >>"$WORK/planted-installer.exe"
+  "$KVARC" -q create -f "$WORK/planted.zerk" "Installer\\ZIVizivaz.exe=$WORK/planted-installer.exe" \
+    "Data\\readme.txt=$WORK/readme.txt"
+  fresh
+  rm -f "$WORK/race.stop" "$WORK/race.log"
+  "$WINE" "$RACER" "$(winpath "$TEMPDIR")" "$(winpath "$WORK/planted.zerk")" \
+    "$(winpath "$WORK/race.stop")" >"$WORK/race.log" 2>/dev/null &
+  racer=$!
+  genuine=0 planted=0 failed_runs=0
+  for run in $(seq "$RACE_RUNS"); do
+    rm -f "$WINDIR/ZIVizivaz.exe" "$WINDIR/ZIVizivaz.exe.report.txt" "$TEMPDIR"/KVI*
+    # Not run_setup: its wait for the wineserver would wait for the racer.
+    "$WINE" "$WORK/unicode.exe" >/dev/null 2>&1
+    rc=$?
+    for _ in $(seq 200); do
+      [ -s "$WINDIR/ZIVizivaz.exe.report.txt" ] && break
+      sleep 0.05
+    done
+    if [ $rc != 0 ] || [ ! -s "$WINDIR/ZIVizivaz.exe.report.txt" ]; then
+      failed_runs=$((failed_runs + 1))
+      echo "# race run $run: exit $rc, installer report: $(head -c 300 "$WINDIR/ZIVizivaz.exe.report.txt" 2>/dev/null)"
+    elif cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER"; then
+      genuine=$((genuine + 1))
+    else
+      planted=$((planted + 1))
+    fi
+  done
+  touch "$WORK/race.stop"
+  wait $racer
+  "$WINESERVER" -w
+  echo "# $(cat "$WORK/race.log" 2>/dev/null)"
+  if [ "$genuine" = "$RACE_RUNS" ]; then
+    ok "$RACE_RUNS runs beside a racer on the temporary archive: every one started the genuine installer"
+  else
+    not_ok "race" "of $RACE_RUNS runs, $genuine started the genuine installer, $planted the planted one, $failed_runs failed"
+  fi
+  rm -f "$WORK/race.stop"
+else
+  not_ok "paths outside the code page" "kvarc setup could not make the Setup.exe"
+fi
+# --- end of paths and race ---------------------------------------------------
 
 # --- DLL planting and a launcher file held open -------------------------------
 # A DLL beside Setup.exe named like one that is loaded on demand during the
