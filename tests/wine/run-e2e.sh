@@ -219,7 +219,7 @@ fi
 fresh
 "$WINE" reg export 'HKCU\Environment' "$(winpath "$WORK/environment.reg")" /y >/dev/null 2>&1
 for var in TEMP TMP; do
-  "$WINE" reg add 'HKCU\Environment' /v $var /t REG_EXPAND_SZ /d 'C:\nowhere\temp' /f >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Environment' /v $var /t REG_EXPAND_SZ /d 'C:\nowhere Ω\temp' /f >/dev/null 2>&1
 done
 "$WINESERVER" -w
 run_setup_expecting_box "$WORK/RLE.exe"
@@ -230,12 +230,12 @@ if [ $rc != 1 ]; then
   not_ok "no temporary folder" "exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
 elif ! [[ "$text" =~ ^Exception\ EFCreateError\ in\ module\ RLE\.exe\ at\ [0-9A-F]{8}\.$ ]]; then
   not_ok "no temporary folder" "first line '$text'"
-elif [ "$(box_second_line)" != 'Cannot create file C:\nowhere\temp\KVIXXXX.tmp.' ]; then
+elif [ "$(box_second_line)" != 'Cannot create file C:\nowhere Ω\temp\KVIXXXX.tmp.' ]; then
   not_ok "no temporary folder" "second line '$(box_second_line)'"
 elif [ -e "$WINDIR/ZIVizivaz.exe" ] || [ -e "$WINDIR/ZIVizivaz.exe.report.txt" ] || [ -n "$(temp_archives)" ]; then
   not_ok "no temporary folder" "files were created or the installer started"
 else
-  ok "TEMP and TMP pointing nowhere: EFCreateError box naming the folder, exit 1, nothing created or started"
+  ok "TEMP and TMP pointing nowhere: EFCreateError box naming the folder in its real characters, exit 1, nothing created or started"
 fi
 
 # --- an installer file held open without sharing by another process ---------
