@@ -37,21 +37,13 @@
 // consumed at once when they fit the 16 valid bits: the same bytes are
 // fetched, and nothing is observable between the two consumes.
 //
-// Window and output. The 8192-byte ring of the format is kept as a linear
-// buffer, Lh5Ring: the last 8192 bytes written always stand directly in
-// front of the write position, so a match source is `out - distance`
-// without masking, and when kLh5RunSpan bytes have been written the last
-// 8192 are moved to the front. The first 8192 bytes start as 0x20, the
-// ring's initial content, so a match that reaches back before the first byte
-// of output copies spaces. A match at distance 8 or more is copied 8 bytes
-// at a time (each chunk reads only bytes written before it); the buffer has
-// slack for the overrun. Each byte is stored once, in Lh5Ring; the bytes go
-// to the session in one PutOutputBytes call (the same as as many
-// PutOutputByte calls: the same block writes, the same budget) before
-// anything the session or the caller can observe: before an item that may
-// refill, before a block head (which may refill or refuse a table), before
-// the window moves, and at the end. So every refill, progress call, refusal
-// and failure finds the sink holding exactly the bytes of the items decoded
+// Window and output: the 8192-byte ring is a LinearWindow (codecs/window.h)
+// whose first 8192 bytes start as 0x20, the ring's initial content. The
+// bytes go to the session in one PutOutputBytes call before anything the
+// session or the caller can observe: before an item that may refill, before
+// a block head (which may refill or refuse a table), before the window
+// moves, and at the end. So every refill, progress call, refusal and
+// failure finds the sink holding exactly the bytes of the items decoded
 // before it, as with a PutOutputByte per byte.
 //
 // Tables are rebuilt at every head by Lh5BuildTable (lh5_table.h), which
@@ -70,20 +62,16 @@
 #include "archive/byte_pump.h"
 #include "archive/failures.h"
 #include "codecs/lh5_table.h"
+#include "codecs/window.h"
 
 namespace kv {
 namespace {
 
-// Output between two moves of the window to the front of Lh5Ring.
-constexpr int kLh5RunSpan = 32768;
-// A chunked match copy writes up to 7 bytes past the match.
-constexpr int kLh5CopySlack = 8;
-constexpr int kLh5RingSize = kLh5WindowSize + kLh5RunSpan + kLh5MaxMatch + kLh5CopySlack;
-static_assert(kLh5RunSpan >= kLh5WindowSize, "a move must not overlap the bytes it keeps");
+using Lh5Window = LinearWindow<kLh5WindowSize, kLh5MaxMatch>;
 
 // The work areas of one expansion, allocated together and not cleared.
 struct Lh5WorkAreas {
-  uint8_t Lh5Ring[kLh5RingSize];
+  uint8_t Lh5Ring[Lh5Window::kBufferSize];
   uint16_t CharTable[kLh5CharTableSize];
   uint16_t AuxTable[kLh5AuxTableSize];
   uint16_t TreeLeft[kLh5TreeSize];
@@ -366,23 +354,6 @@ template <Lh5BitCursor::Source kSource>
   return d;
 }
 
-// Copies `length` bytes from `distance` bytes back, byte order preserved for
-// overlapping matches.
-[[gnu::always_inline]] inline void Lh5CopyMatch(uint8_t* out, unsigned distance, unsigned length) {
-  const uint8_t* src = out - distance;
-  if (distance >= 8) {
-    for (unsigned i = 0; i < length; i += 8) {
-      uint64_t chunk;
-      std::memcpy(&chunk, src + i, 8);
-      std::memcpy(out + i, &chunk, 8);
-    }
-  } else if (distance == 1) {
-    std::memset(out, src[0], length);
-  } else {
-    for (unsigned i = 0; i < length; ++i) out[i] = src[i];
-  }
-}
-
 // One item: a literal or a match, written at `out`; returns the new end.
 template <Lh5BitCursor::Source kSource>
 [[gnu::always_inline]] inline uint8_t* Lh5DecodeItem(Lh5BitCursor& in, const Lh5WorkAreas& w,
@@ -394,22 +365,9 @@ template <Lh5BitCursor::Source kSource>
   }
   const unsigned length = c - kLh5MatchBase;
   const unsigned distance = Lh5DecodePosition<kSource>(in, w) + 1;
-  Lh5CopyMatch(out, distance, length);
+  CopyMatch(out, distance, length);
   return out + length;
 }
-
-// The bytes written to Lh5Ring and not yet handed to the session: they go
-// over in one PutOutputBytes call, which takes them as so many PutOutputByte
-// calls would, before anything that the session or the caller can observe
-// happens: a fetch that may refill, a block head (which fetches and may
-// refuse its tables), a move of the window, the end.
-struct Lh5PendingOutput {
-  const uint8_t* from;
-  void HandOver(const uint8_t* out) {
-    PutOutputBytes(from, static_cast<int32_t>(out - from));
-    from = out;
-  }
-};
 
 }  // namespace
 
@@ -424,15 +382,16 @@ void ExpandLh5(int32_t Destsize) {
   in.Load();
   uint32_t block_left = 0;
   uint8_t* const ring = w.Lh5Ring;
-  uint8_t* const move_at = ring + kLh5WindowSize + kLh5RunSpan;
-  uint8_t* out = ring + kLh5WindowSize;
-  Lh5PendingOutput pending{out};
+  uint8_t* const move_at = Lh5Window::MoveAt(ring);
+  uint8_t* out = Lh5Window::Start(ring);
+  // Handed over before an item that may refill, before a block head (which
+  // fetches and may refuse its tables), before a move, and at the end.
+  PendingOutput pending{out};
   int64_t remaining = Destsize;  // negative: nothing to produce
   while (remaining > 0) {
     if (out >= move_at) {
       pending.HandOver(out);
-      std::memcpy(ring, out - kLh5WindowSize, kLh5WindowSize);
-      out = ring + kLh5WindowSize;
+      out = Lh5Window::Move(ring, out);
       pending.from = out;
     }
     // One bound for both reasons to leave the loop: the window move and the

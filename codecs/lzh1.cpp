@@ -13,7 +13,7 @@
 // written (offset 0 repeats the last byte).
 //
 // Invariants of the expansion:
-//  - The window is a linear buffer (see kLzh1RunSpan): the 4096 bytes in
+//  - The window is a linear buffer (LinearWindow): the 4096 bytes in
 //    front of the write position are the ring's content in order, so the
 //    ring position advances modulo 4096 without a mask.
 //  - The ring starts as 4036 bytes 0x20 followed by 60 bytes that stream
@@ -57,16 +57,10 @@
 
 #include "archive/byte_pump.h"
 #include "codecs/lzh1_model.h"
+#include "codecs/window.h"
 
 namespace kv {
 
-// The per-item helpers are forced inline for speed, except in a build for
-// size (-Os, the launcher), where every copy of them costs image bytes.
-#if defined(__OPTIMIZE_SIZE__)
-#define KV_LZH1_INLINE
-#else
-#define KV_LZH1_INLINE [[gnu::always_inline]]
-#endif
 // The batched path reads ahead through a 64-bit buffer (Lzh1AheadReader),
 // except in a build for size, which has only the format's reader; the
 // other builds keep that one too, for tests (SetLzh1BatchReader).
@@ -147,13 +141,13 @@ struct Lzh1BitReader {
 };
 
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline uint32_t ReadBit(Lzh1BitReader& in) {
+KV_CODEC_INLINE inline uint32_t ReadBit(Lzh1BitReader& in) {
   in.Refill<kFetch>();
   return in.Take(1);
 }
 
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
+KV_CODEC_INLINE inline uint32_t ReadBits(Lzh1BitReader& in, int n) {
   in.Refill<kFetch>();
   return in.Take(n);
 }
@@ -310,7 +304,7 @@ class Lzh1WalkTable {
 // stream's first request, whose code is 8 or 9 bits long in the balanced
 // start tree.)
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in) {
+KV_CODEC_INLINE inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in) {
   if (table.stale()) [[unlikely]]
     table.Build(tree);
   int16_t path[Lzh1Tree::kMaxDepth];
@@ -336,7 +330,7 @@ KV_LZH1_INLINE inline int DecodeSymbol(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh
 }
 
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline uint32_t DecodeOffset(Lzh1BitReader& in) {
+KV_CODEC_INLINE inline uint32_t DecodeOffset(Lzh1BitReader& in) {
   const uint32_t b = ReadBits<kFetch>(in, 8);
   const uint32_t high = OffsetHighCode[b];
   const int extra = OffsetHighLength[b] - 2;
@@ -348,8 +342,8 @@ KV_LZH1_INLINE inline uint32_t DecodeOffset(Lzh1BitReader& in) {
 // DecodeSymbol for the look-ahead reader: one fill gives at least 56 bits,
 // enough for the table's bits, and the walk below fills again whenever it
 // would leave fewer than the 14 bits of an offset.
-KV_LZH1_INLINE inline int DecodeSymbolAhead(Lzh1Tree& tree, Lzh1WalkTable& table,
-                                            Lzh1AheadReader& in) {
+KV_CODEC_INLINE inline int DecodeSymbolAhead(Lzh1Tree& tree, Lzh1WalkTable& table,
+                                             Lzh1AheadReader& in) {
   if (table.stale()) [[unlikely]]
     table.Build(tree);
   int16_t path[Lzh1Tree::kMaxDepth];
@@ -377,7 +371,7 @@ KV_LZH1_INLINE inline int DecodeSymbolAhead(Lzh1Tree& tree, Lzh1WalkTable& table
 // DecodeOffset for the look-ahead reader, which holds at least 14 bits
 // after a symbol: the prefix and the lower 6 bits in one look. `last` is
 // the length of the format's last request, the L - 2 bits after the 8.
-KV_LZH1_INLINE inline uint32_t DecodeOffsetAhead(Lzh1AheadReader& in, uint32_t& last) {
+KV_CODEC_INLINE inline uint32_t DecodeOffsetAhead(Lzh1AheadReader& in, uint32_t& last) {
   const auto v = static_cast<uint32_t>(in.bits >> (64 - 14));
   const uint32_t b = v >> Lzh1OffsetLowBits;
   const uint32_t len = OffsetHighLength[b];
@@ -396,41 +390,16 @@ constexpr int kLzh1MaxItemFetch = (Lzh1Tree::kMaxDepth + 8 + 6) / 8 + 2;
 constexpr ptrdiff_t kLzh1AheadSlack = 16;
 #endif
 
-// The window. The format's 4096-byte ring is kept as a linear buffer: the
-// 4096 bytes before the write position `out` are always the ring's content
-// in order (the byte o + 1 behind the write position is out[-o - 1]), so a
-// match is copied without masking. After kLzh1RunSpan bytes of output the
-// last 4096 move to the front. Before the first byte, those 4096 bytes are
-// what the ring would give at distances 4096..1: 60 bytes of the ring's
-// undefined tail (0) and then its 4036 bytes of 0x20.
-constexpr int kLzh1RunSpan = 32768;
-constexpr int kLzh1CopySlack = 8;  // a chunked match copy writes up to 7 bytes past the match
-constexpr int kLzh1BufferSize = Lzh1WindowSize + kLzh1RunSpan + Lzh1MaxMatch + kLzh1CopySlack;
-static_assert(kLzh1RunSpan >= Lzh1WindowSize, "a move must not overlap the bytes it keeps");
-
-// Copies a match of `len` bytes from `distance` (o + 1, 1..4096) bytes
-// back, with the result of copying one byte at a time: a match may read
-// bytes it has just written (distance 1 repeats the last byte).
-KV_LZH1_INLINE inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t len) {
-  const uint8_t* src = out - distance;
-  if (distance >= 8) {
-    // Each 8-byte chunk's source was complete before the chunk began.
-    for (uint32_t k = 0; k < len; k += 8) {
-      uint64_t chunk;
-      std::memcpy(&chunk, src + k, 8);
-      std::memcpy(out + k, &chunk, 8);
-    }
-  } else if (distance == 1) {
-    std::memset(out, src[0], len);
-  } else {
-    for (uint32_t k = 0; k < len; ++k) out[k] = src[k];
-  }
-}
+// The window (codecs/window.h). Before the first byte, the 4096 bytes in
+// front of the write position are what the ring would give at distances
+// 4096..1: 60 bytes of the ring's undefined tail (0) and then its 4036 bytes
+// of 0x20.
+using Lzh1Window = LinearWindow<Lzh1WindowSize, Lzh1MaxMatch>;
 
 // One item, written at `out`; returns the new end.
 template <Lzh1Fetch kFetch>
-KV_LZH1_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in,
-                                          uint8_t* out) {
+KV_CODEC_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in,
+                                           uint8_t* out) {
   const int s = DecodeSymbol<kFetch>(tree, table, in);
   if (s < Lzh1FirstMatchSymbol) {
     *out = static_cast<uint8_t>(s);
@@ -445,8 +414,8 @@ KV_LZH1_INLINE inline uint8_t* ExpandItem(Lzh1Tree& tree, Lzh1WalkTable& table, 
 #if KV_LZH1_LOOK_AHEAD
 // ExpandItem through the look-ahead reader; `last` becomes the length of
 // the item's last request (Lzh1AheadReader::Back).
-KV_LZH1_INLINE inline uint8_t* ExpandItemAhead(Lzh1Tree& tree, Lzh1WalkTable& table,
-                                               Lzh1AheadReader& in, uint8_t* out, uint32_t& last) {
+KV_CODEC_INLINE inline uint8_t* ExpandItemAhead(Lzh1Tree& tree, Lzh1WalkTable& table,
+                                                Lzh1AheadReader& in, uint8_t* out, uint32_t& last) {
   const int s = DecodeSymbolAhead(tree, table, in);
   if (s < Lzh1FirstMatchSymbol) {
     *out = static_cast<uint8_t>(s);
@@ -481,7 +450,7 @@ ExpandBatch(Lzh1Tree& tree, Lzh1WalkTable& table, Lzh1BitReader& in, uint8_t* ou
 struct Lzh1WorkAreas {
   Lzh1Tree tree;
   Lzh1WalkTable walk;
-  uint8_t Lzh1Ring[kLzh1BufferSize];
+  uint8_t Lzh1Ring[Lzh1Window::kBufferSize];
 };
 
 #if KV_LZH1_LOOK_AHEAD
@@ -510,20 +479,16 @@ void ExpandLzh1(int32_t Destsize) {
 #endif
   Lzh1BitReader in{Lzh1BitReader::kEmpty, nullptr, nullptr};
   in.LoadRun();
-  uint8_t* const move_at = ring + Lzh1WindowSize + kLzh1RunSpan;
-  uint8_t* out = ring + Lzh1WindowSize;
-  // Bytes written to the window and not yet handed to the session. They go
-  // over in one PutOutputBytes call (the same as that many PutOutputByte
-  // calls) before anything the session or the caller can observe: a fetch
-  // that may refill, a move of the window, the end.
-  const uint8_t* pending = out;
+  uint8_t* const move_at = Lzh1Window::MoveAt(ring);
+  uint8_t* out = Lzh1Window::Start(ring);
+  // Handed over before an item that may refill, before a move, at the end.
+  PendingOutput pending{out};
   int64_t remaining = Destsize;
   while (remaining > 0) {
     if (out >= move_at) {
-      PutOutputBytes(pending, static_cast<int32_t>(out - pending));
-      std::memcpy(ring, out - Lzh1WindowSize, Lzh1WindowSize);
-      out = ring + Lzh1WindowSize;
-      pending = out;
+      pending.HandOver(out);
+      out = Lzh1Window::Move(ring, out);
+      pending.from = out;
     }
     // Destsize is compared between items only, like the window's bound: a
     // match that starts short of `stop` is copied whole.
@@ -542,8 +507,7 @@ void ExpandLzh1(int32_t Destsize) {
           static_cast<uint32_t>(stop - out + Lzh1MaxMatch - 1) / uint32_t{Lzh1MaxMatch};
       uint32_t n = std::min(by_input, by_output);
       if (n == 0) [[unlikely]] {
-        PutOutputBytes(pending, static_cast<int32_t>(out - pending));
-        pending = out;
+        pending.HandOver(out);
         out = ExpandItem<Lzh1Fetch::kChecked>(tree, walk, in, out);
         continue;
       }
@@ -563,7 +527,7 @@ void ExpandLzh1(int32_t Destsize) {
     }
     remaining -= out - run_start;
   }
-  PutOutputBytes(pending, static_cast<int32_t>(out - pending));
+  pending.HandOver(out);
   ReturnInputRun(in.pos);
 }
 
