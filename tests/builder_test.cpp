@@ -30,6 +30,7 @@
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
 #include "tools/file_util.h"
+#include "tools/methods.h"
 #include "tools/stamp.h"
 
 namespace kv {

@@ -8,24 +8,17 @@
 #include <memory>
 #include <span>
 
+#include <unistd.h>
+
 #include "archive/records.h"
 #include "core/bytes.h"
 #include "tools/compressors.h"
 #include "tools/entry_plan.h"
 #include "tools/file_util.h"
-#include "tools/host_file.h"
+#include "tools/host.h"
+#include "tools/methods.h"
 
 namespace kv::tools {
-
-int MethodFromName(const std::string& name) {
-  std::string upper = name;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  for (int i = 0; i < kMethodCount; ++i) {
-    if (i != kMethodCustom && upper == MethodIDs[static_cast<size_t>(i)]) return i;
-  }
-  return -1;
-}
 
 namespace {
 
@@ -161,7 +154,7 @@ class PlannedFile {
   PlannedFile(const PlannedEntry& e, std::span<uint8_t> buffer, ReadProgress& progress)
       : entry_(e), buffer_(buffer), progress_(progress) {
     CheckReadable(e.path);
-    fd_ = ::open(e.path.c_str(), O_RDONLY | host::kBinary | host::kCloseOnExec);
+    fd_ = host::OpenForReading(e.path);
     if (fd_ < 0) throw BuilderError(e.path + ": " + std::strerror(errno));
   }
   ~PlannedFile() { ::close(fd_); }

@@ -90,7 +90,4 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
                   const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done,
                   const WriteOptions& options = {});
 
-// Parses a method name ("NON", "RLE", "LZH", "LH5", any case); -1 if unknown.
-int MethodFromName(const std::string& name);
-
 }  // namespace kv::tools

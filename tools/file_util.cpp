@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <memory>
 
+#include <unistd.h>
+
 #include "core/exceptions.h"
 #include "tools/archive_writer.h"
-#include "tools/host_file.h"
+#include "tools/host.h"
 
 namespace kv::tools {
 
@@ -30,15 +32,15 @@ struct FdCloser {
 int OpenForReading(const std::string& path) {
   // Every reason comes from the call that failed, taken before anything
   // else can change errno.
-  const int fd = ::open(path.c_str(), O_RDONLY | host::kBinary | host::kCloseOnExec);
+  const int fd = host::OpenForReading(path);
   if (fd < 0) Fail(path, std::strerror(errno));
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  host::FileInfo info;
+  if (!host::StatOpen(fd, info)) {
     const int e = errno;
     ::close(fd);
     Fail(path, std::strerror(e));
   }
-  if (S_ISDIR(st.st_mode)) {
+  if (info.kind == host::FileKind::kFolder) {
     ::close(fd);
     Fail(path, "is a directory");
   }
@@ -72,10 +74,10 @@ void CheckReadable(const std::string& path) {
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   FdCloser closer{OpenForReading(path)};
-  struct stat st;
+  host::FileInfo info;
   std::vector<uint8_t> data;
-  if (::fstat(closer.fd, &st) == 0 && S_ISREG(st.st_mode))
-    data.reserve(static_cast<size_t>(st.st_size));
+  if (host::StatOpen(closer.fd, info) && info.kind == host::FileKind::kFile)
+    data.reserve(static_cast<size_t>(info.size));
   uint8_t buffer[65536];
   for (;;) {
     const ssize_t n = ::read(closer.fd, buffer, sizeof buffer);
@@ -91,19 +93,16 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 
 void WriteFileSafely(const std::string& path, bool overwrite,
                      const std::function<void(TStream&)>& fill, LinkPolicy links) {
-  struct stat st;
-  const bool exists = host::LinkStat(path.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) Fail(path, "is a directory");
-  if (exists && links == LinkPolicy::kWriteThrough && !S_ISREG(st.st_mode)) {
+  host::FileInfo info;
+  const bool exists = host::LinkStat(path, info);
+  if (exists && info.kind == host::FileKind::kFolder) Fail(path, "is a directory");
+  if (exists && links == LinkPolicy::kWriteThrough && info.kind != host::FileKind::kFile) {
     // A link, device or pipe: written where it leads, never replaced. A link
     // to an existing regular file overwrites that file.
-    struct stat target;
-    const bool target_is_file = ::stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode);
+    host::FileInfo target;
+    const bool target_is_file = host::Stat(path, target) && target.kind == host::FileKind::kFile;
     if (target_is_file && !overwrite) Fail(path, "exists (use -f to overwrite it)");
-    const int fd = ::open(
-        path.c_str(),
-        O_WRONLY | O_CREAT | host::kBinary | host::kCloseOnExec | (target_is_file ? O_TRUNC : 0),
-        0666);
+    const int fd = host::OpenForWriting(path, target_is_file);
     if (fd < 0) Fail(path, std::strerror(errno));
     OwnedDescriptorStream out(fd);
     GatheredWrites gathered(out);
@@ -112,7 +111,7 @@ void WriteFileSafely(const std::string& path, bool overwrite,
     return;
   }
   if (exists && !overwrite) Fail(path, "exists (use -f to overwrite it)");
-  const std::string temp = path + ".kvarc-" + std::to_string(::getpid());
+  const std::string temp = path + ".kvarc-" + std::to_string(host::ProcessId());
   try {
     {
       // The temporary file is the system's business: a failure to make it
@@ -130,10 +129,10 @@ void WriteFileSafely(const std::string& path, bool overwrite,
     // Replaces an existing file on every system (a plain rename does not on
     // Windows).
     std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
+    std::filesystem::rename(host::Utf8Path(temp), host::Utf8Path(path), ec);
     if (ec) Fail(path, ec.message());
   } catch (...) {
-    std::remove(temp.c_str());
+    host::Remove(temp);
     throw;
   }
 }
@@ -199,43 +198,8 @@ int32_t DescriptorStream::Write(const void* buffer, int32_t count) {
   return done;
 }
 
-namespace {
-
-std::string TemporaryFolder() {
-#ifdef _WIN32
-  for (const char* name : {"TMP", "TEMP"}) {
-    const char* dir = std::getenv(name);
-    if (dir != nullptr && *dir != '\0') return dir;
-  }
-  return ".";
-#else
-  const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
-#endif
-}
-
-}  // namespace
-
-SpoolFile::SpoolFile() : dir_(TemporaryFolder()) {
-#ifdef _WIN32
-  // Removed by the system when the last descriptor closes.
-  static int made = 0;
-  for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
-    const std::string path =
-        dir_ + "\\kvarc-spool-" + std::to_string(::_getpid()) + "-" + std::to_string(made++);
-    fd_ = ::_open(path.c_str(),
-                  _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY | _O_SHORT_LIVED,
-                  _S_IREAD | _S_IWRITE);
-    if (fd_ < 0 && errno != EEXIST) break;
-  }
-#else
-  std::string path = dir_ + "/kvarc-spool.XXXXXX";
-  fd_ = ::mkstemp(path.data());
-  if (fd_ >= 0) {
-    ::unlink(path.c_str());
-    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
-  }
-#endif
+SpoolFile::SpoolFile() : dir_(host::TemporaryFolder()) {
+  fd_ = host::OpenTemporary(dir_);
   if (fd_ < 0) Fail();
 }
 
@@ -263,21 +227,12 @@ void SpoolFile::Write(std::span<const uint8_t> bytes) {
 }
 
 void SpoolFile::Clear() {
-#ifdef _WIN32
-  const bool emptied = ::_chsize_s(fd_, 0) == 0 && ::_lseeki64(fd_, 0, SEEK_SET) == 0;
-#else
-  const bool emptied = ::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
-#endif
-  if (!emptied) Fail();
+  if (!host::Truncate(fd_)) Fail();
   size_ = 0;
 }
 
 void SpoolFile::CopyTo(TStream& out, std::span<uint8_t> buffer) {
-#ifdef _WIN32
-  if (::_lseeki64(fd_, 0, SEEK_SET) != 0) Fail();
-#else
-  if (::lseek(fd_, 0, SEEK_SET) != 0) Fail();
-#endif
+  if (!host::Rewind(fd_)) Fail();
   uint64_t left = size_;
   while (left > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
@@ -292,11 +247,7 @@ void SpoolFile::CopyTo(TStream& out, std::span<uint8_t> buffer) {
     left -= static_cast<uint64_t>(n);
   }
   // Later writes go after what was written, as before the copy.
-#ifdef _WIN32
-  ::_lseeki64(fd_, 0, SEEK_END);
-#else
-  ::lseek(fd_, 0, SEEK_END);
-#endif
+  host::SeekToEnd(fd_);
 }
 
 void MakeFoldersBelow(const std::string& root, const std::string& relative) {
@@ -304,13 +255,13 @@ void MakeFoldersBelow(const std::string& root, const std::string& relative) {
   size_t start = 0;
   for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
     path += "/" + relative.substr(start, slash - start);
-    struct stat st;
-    if (host::LinkStat(path.c_str(), &st) == 0) {
-      if (host::IsLink(st)) Fail(path, "is a symbolic link (not followed)");
-      if (!S_ISDIR(st.st_mode)) Fail(path, "exists and is not a folder");
+    host::FileInfo info;
+    if (host::LinkStat(path, info)) {
+      if (info.kind == host::FileKind::kLink) Fail(path, "is a symbolic link (not followed)");
+      if (info.kind != host::FileKind::kFolder) Fail(path, "exists and is not a folder");
       continue;
     }
-    if (host::MakeFolder(path.c_str()) != 0 && errno != EEXIST) Fail(path, std::strerror(errno));
+    if (!host::MakeFolder(path) && errno != EEXIST) Fail(path, std::strerror(errno));
   }
 }
 

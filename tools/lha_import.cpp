@@ -32,6 +32,7 @@
 #include "core/exceptions.h"
 #include "tools/archive_input.h"
 #include "tools/file_util.h"
+#include "tools/methods.h"
 
 namespace kv::tools {
 namespace {
@@ -216,13 +217,6 @@ std::vector<LhaMember> ReadLhaArchive(std::span<const uint8_t> a) {
   return members;
 }
 
-int MethodForLha(const std::string& lha_method) {
-  if (lha_method == "-lh0-") return kMethodStored;
-  if (lha_method == "-lh1-") return kMethodLzh1;
-  if (lha_method == "-lh5-") return kMethodLh5;
-  return -1;
-}
-
 namespace {
 
 std::string Who(const LhaMemberHeader& member) {
@@ -235,7 +229,7 @@ uint8_t CheckedMethod(const LhaMemberHeader& member) {
   const int method = MethodForLha(member.method);
   if (method < 0)
     throw BuilderError(Who(member) + " uses method " + member.method +
-                       ", which cannot be imported (only -lh0-, -lh1- and -lh5-)");
+                       ", which cannot be imported (only " + ImportableLhaMethods() + ")");
   constexpr uint32_t kMaxSize = std::numeric_limits<int32_t>::max();
   if (member.original_size > kMaxSize || member.data_size > kMaxSize)
     throw BuilderError(Who(member) + " is too large for this archive format");
