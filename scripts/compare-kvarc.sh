@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 OLD=$(realpath "$1")
 NEW=$(realpath "$2")
 REPO=$PWD
+LAUNCHER=${LAUNCHER:-$REPO/build/win32/launcher/Setup.exe}
 TOP=$(mktemp -d)
 [ -n "${KEEP:-}" ] && echo "kept in $TOP" || trap 'rm -rf "$TOP"' EXIT
 
@@ -59,8 +60,13 @@ run_all() {
   case_ create-list create list.kva @in/list.txt
   pipe_case create-pipe create /dev/stdout -m LH5 in/tree in/random.bin
   case_ create-quiet create -q quiet.kva in/text.txt
-  case_ setup setup -o s.exe in/inst.exe in/tree in/text.txt
-  case_ setup-verbose setup -v -m RLE -9 -o s9.exe in/inst.exe in/zeros.bin
+  # The launcher both carry is the build's Setup.exe when each was built,
+  # which differs in its link time stamp once rebuilt: the same one is
+  # given to both, and the built-in one's output only counted.
+  case_ setup setup -o s.exe --launcher "$LAUNCHER" in/inst.exe in/tree in/text.txt
+  case_ setup-verbose setup -v -m RLE -9 -o s9.exe --launcher "$LAUNCHER" in/inst.exe in/zeros.bin
+  case_ setup-builtin setup -o builtin.exe in/inst.exe in/tree
+  rm -f builtin.exe
   case_ list-setup list s.exe
   case_ test-setup test s.exe
   case_ extract-one extract a-LH5-5.kva 'tree\sub\readme.txt' one.txt
@@ -70,7 +76,7 @@ run_all() {
   case_ extract-tree-named extract a-LH5-9.kva -o named 'TREE\SUB\readme.txt' zeros.bin
   case_ extract-tree-setup extract s.exe -o setupdir
   case_ stamp-archive create inst.kva 'Installer\ZIVizivaz.exe=in/inst.exe' in/zeros.bin
-  case_ stamp stamp "$REPO"/build/win32/launcher/Setup.exe inst.kva stamped.exe
+  case_ stamp stamp "$LAUNCHER" inst.kva stamped.exe
   case_ list-stamped list stamped.exe
   for f in in/*.lzh; do
     b=$(basename "$f" .lzh)

@@ -157,8 +157,8 @@ uint64_t Pack(TStream& out, const std::vector<PlannedEntry>& plan, int level, Re
         if (report.Details()) {
           progress.Clear();
           report.Line(Format("%-4s %12llu %12d  %s\n", MethodName(w.method).c_str(),
-                             static_cast<unsigned long long>(w.planned.size), w.stored,
-                             w.planned.name.c_str()));
+                             static_cast<unsigned long long>(w.entry.size), w.stored,
+                             w.entry.name.c_str()));
         }
         show(done);
       },
@@ -361,23 +361,15 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   items.insert(items.end(), o.data.begin(), o.data.end());
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
 
-  const std::vector<uint8_t> image = Checking(o.out, [&] { return StampedImage(launcher); });
+  // A launcher that cannot be stamped is refused before anything is written.
+  Checking(o.out, [&] { StampedImage(launcher); });
   int64_t size = 0;
   WritingTo(o.out, [&] {
     WriteFileSafely(o.out, o.force, [&](TStream& out) {
-      out.WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
-      const uint8_t no_length[4] = {};
-      out.WriteBuffer(no_length, 4);
-      Pack(out, plan, o.level, report);
+      WriteLauncherWithArchive(
+          out, launcher, [&](TStream& to) { Pack(to, plan, o.level, report); },
+          o.out + ": the Setup.exe would be 2 GiB or more");
       size = out.Position();
-      const int64_t archive = size - static_cast<int64_t>(image.size()) - 4;
-      if (size > std::numeric_limits<int32_t>::max())
-        throw BuilderError(o.out + ": the Setup.exe would be 2 GiB or more");
-      uint8_t length[4];
-      StoreLE32(length, static_cast<uint32_t>(archive));
-      out.SetPosition(static_cast<int64_t>(image.size()));
-      out.WriteBuffer(length, 4);
-      out.SetPosition(size);
     });
   });
   report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s\n", o.out.c_str(),

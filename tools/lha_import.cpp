@@ -264,6 +264,28 @@ uint32_t VerifiedSum(const LhaMemberHeader& member, uint8_t method, TStream& dat
   return sink.Sum();
 }
 
+// A member's compressed bytes in the LHA file, verified and then copied
+// into the archive unchanged, both in pieces.
+class MemberSource final : public StoredSource {
+ public:
+  MemberSource(TStream& in, const LhaMemberHeader& member, uint8_t method)
+      : member_(member),
+        method_(method),
+        data_(in, static_cast<int64_t>(member.data_offset),
+              static_cast<int64_t>(member.data_size)) {}
+  int32_t StoredSize() const override { return static_cast<int32_t>(member_.data_size); }
+  uint32_t Verify() override { return VerifiedSum(member_, method_, data_); }
+  void CopyTo(TStream& out) override {
+    data_.SetPosition(0);
+    if (StoredSize() > 0) out.CopyFrom(data_, StoredSize());
+  }
+
+ private:
+  const LhaMemberHeader& member_;
+  uint8_t method_;
+  TWindowStream data_;
+};
+
 }  // namespace
 
 PrecompressedEntry ImportLhaMember(const LhaMember& member) {
@@ -310,25 +332,14 @@ std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
       throw BuilderError("archive too large: its entries expand to 2 GiB or more");
     if (folders_skipped != nullptr) *folders_skipped = skipped;
 
-    WriteFileSafely(out_path, overwrite, [&](TStream& out) {
-      const uint8_t first = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
-      uint8_t record[EntryHeader::kSize];
-      static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
-      ArchiveHeaderFor(first, static_cast<int32_t>(total)).Encode(record);
-      out.WriteBuffer(record, ArchiveHeader::kSize);
-      for (size_t i = 0; i < members.size(); ++i) {
-        const LhaMemberHeader& m = members[i];
-        const ImportedEntry& e = entries[i];
-        TWindowStream data(in, static_cast<int64_t>(m.data_offset),
-                           static_cast<int64_t>(m.data_size));
-        EntryHeaderFor(e.name, e.method, e.destsize, e.stored, VerifiedSum(m, e.method, data))
-            .Encode(record);
-        out.WriteBuffer(record, EntryHeader::kSize);
-        out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
-        data.SetPosition(0);
-        if (e.stored > 0) out.CopyFrom(data, e.stored);
-      }
-    });
+    std::vector<SourcedEntry> sourced;
+    sourced.reserve(members.size());
+    for (size_t i = 0; i < members.size(); ++i)
+      sourced.push_back(
+          SourcedEntry{entries[i].name, entries[i].method, members[i].original_size, nullptr,
+                       std::make_shared<MemberSource>(in, members[i], entries[i].method)});
+    WriteFileSafely(out_path, overwrite,
+                    [&](TStream& out) { WriteArchive(out, sourced, nullptr); });
     return entries;
   } catch (const EReadError&) {
     throw BuilderError(lzh_path + ": cut short while being read (did it change?)");
