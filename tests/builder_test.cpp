@@ -32,6 +32,7 @@
 #include "tools/file_util.h"
 #include "tools/methods.h"
 #include "tools/stamp.h"
+#include "tools/streams.h"
 
 namespace kv {
 namespace {

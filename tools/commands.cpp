@@ -1,4 +1,5 @@
 #include "tools/commands.h"
+#include "tools/streams.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,5 @@
 #include "tools/file_util.h"
+#include "tools/streams.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -47,25 +48,6 @@ int OpenForReading(const std::string& path) {
   return fd;
 }
 
-// Writes to a descriptor that the caller opened, as a stream.
-class OwnedDescriptorStream final : public TStream {
- public:
-  explicit OwnedDescriptorStream(int fd) : fd_(fd) {}
-  ~OwnedDescriptorStream() override { ::close(fd_); }
-  int32_t Read(void*, int32_t) override { return 0; }
-  int32_t Write(const void* buffer, int32_t count) override {
-    const ssize_t n = count > 0 ? ::write(fd_, buffer, static_cast<unsigned>(count)) : 0;
-    if (n > 0) written_ += n;
-    return n > 0 ? static_cast<int32_t>(n) : 0;
-  }
-  int64_t Seek(int64_t, SeekOrigin) override { return written_; }
-  int64_t Size() override { return written_; }
-
- private:
-  int fd_;
-  int64_t written_ = 0;
-};
-
 }  // namespace
 
 void CheckReadable(const std::string& path) {
@@ -104,7 +86,8 @@ void WriteFileSafely(const std::string& path, bool overwrite,
     if (target_is_file && !overwrite) Fail(path, "exists (use -f to overwrite it)");
     const int fd = host::OpenForWriting(path, target_is_file);
     if (fd < 0) Fail(path, std::strerror(errno));
-    OwnedDescriptorStream out(fd);
+    FdCloser closer{fd};
+    DescriptorStream out(fd, path);
     GatheredWrites gathered(out);
     fill(gathered);
     gathered.Flush();
@@ -141,61 +124,6 @@ void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<
   WriteFileSafely(path, overwrite, [&](TStream& out) {
     out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
   });
-}
-
-bool GatheredWrites::HandOver() {
-  const auto n = static_cast<int32_t>(piece_.size());
-  const int32_t done = n == 0 ? 0 : out_.Write(piece_.data(), n);
-  piece_.erase(piece_.begin(), piece_.begin() + done);
-  return done == n;
-}
-
-int32_t GatheredWrites::Write(const void* buffer, int32_t count) {
-  if (count <= 0) return 0;
-  if (piece_.size() + static_cast<size_t>(count) > static_cast<size_t>(kPiece) && !HandOver())
-    return 0;
-  if (count >= kPiece) return out_.Write(buffer, count);
-  if (piece_.capacity() == 0) piece_.reserve(static_cast<size_t>(kPiece));
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  piece_.insert(piece_.end(), p, p + count);
-  return count;
-}
-
-void GatheredWrites::Flush() {
-  if (!HandOver()) RaiseWriteError();
-}
-
-int32_t GatheredWrites::Read(void* buffer, int32_t count) {
-  Flush();
-  return out_.Read(buffer, count);
-}
-
-int64_t GatheredWrites::Seek(int64_t offset, SeekOrigin origin) {
-  if (offset == 0 && origin == SeekOrigin::kCurrent)
-    return out_.Seek(0, SeekOrigin::kCurrent) + static_cast<int64_t>(piece_.size());
-  Flush();
-  return out_.Seek(offset, origin);
-}
-
-int64_t GatheredWrites::Size() {
-  Flush();
-  return out_.Size();
-}
-
-int32_t DescriptorStream::Write(const void* buffer, int32_t count) {
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  int32_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd_, p + done, static_cast<unsigned>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (failure_.empty()) failure_ = n < 0 ? std::strerror(errno) : "nothing written";
-      break;
-    }
-    done += static_cast<int32_t>(n);
-  }
-  written_ += done;
-  return done;
 }
 
 SpoolFile::SpoolFile() : dir_(host::TemporaryFolder()) {

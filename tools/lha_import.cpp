@@ -19,6 +19,7 @@
 // largest any header size field can name, and the members' bytes are read
 // in pieces: no size read from the archive decides an allocation.
 #include "tools/lha_import.h"
+#include "tools/streams.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,5 @@
 #include "tools/stamp.h"
+#include "tools/streams.h"
 
 #include <algorithm>
 #include <cstring>
