@@ -45,7 +45,7 @@ ArchiveInput::ArchiveInput(const std::string& path) {
     throw BuilderError(path + ": launcher payload cut short before its length");
   const uint32_t length = LoadLE32(length_bytes);
   const int64_t available = size - offset - 4;
-  if (length > static_cast<uint32_t>(INT32_MAX) || static_cast<int64_t>(length) > available)
+  if (length > kMaxFieldValue || static_cast<int64_t>(length) > available)
     throw BuilderError(path + ": launcher payload cut short (" + std::to_string(available) +
                        " of " + std::to_string(length) + " bytes)");
   if (length < ArchiveHeader::kSize || !HasMagic(*file_, offset + 4))

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <span>
 
@@ -58,7 +57,6 @@ EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t dest
 namespace {
 
 constexpr size_t kReadPiece = size_t{1} << 20;
-constexpr uint64_t kMaxField = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
 
 // Reports the bytes read so far, at most once per kProgressStep and never
 // going back.
@@ -221,14 +219,14 @@ uint64_t CheckedTotal(const std::vector<SourcedEntry>& entries) {
   for (const SourcedEntry& e : entries) {
     if (e.name.size() > static_cast<size_t>(EntryHeader::kMaxNameLength))
       throw BuilderError("entry name longer than 32767 bytes");
-    if (e.size > kMaxField)
+    if (e.size > kMaxFieldValue)
       throw BuilderError("entry '" + e.name + "' is too large (2 GiB or more)");
     if (e.data && e.method != kMethodStored && CompressorFor(e.method) == nullptr)
       throw BuilderError(e.name + ": method " + std::to_string(e.method) +
                          " cannot be written by this builder");
     total += e.size;
   }
-  if (total > kMaxField)
+  if (total > kMaxFieldValue)
     throw BuilderError("archive too large: its entries expand to 2 GiB or more");
   return total;
 }
@@ -415,7 +413,7 @@ std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries
   std::vector<SourcedEntry> sourced;
   sourced.reserve(entries.size());
   for (const PrecompressedEntry& e : entries) {
-    if (e.stored.size() > kMaxField)
+    if (e.stored.size() > kMaxFieldValue)
       throw BuilderError("entry '" + e.name + "' is too large when stored");
     sourced.push_back(SourcedEntry{e.name, e.method, static_cast<uint64_t>(e.destsize), nullptr,
                                    MemoryStored(e.stored, e.checksum)});

@@ -15,6 +15,10 @@
 
 namespace kv::tools {
 
+// The largest size, total or offset the format's signed 32-bit fields hold
+// (2 GiB - 1 bytes).
+inline constexpr uint64_t kMaxFieldValue = 0x7FFFFFFF;
+
 // A failure of the builder, reported as one line on the command line.
 class BuilderError : public std::runtime_error {
  public:

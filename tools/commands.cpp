@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <map>
 
 #include "core/bytes.h"
@@ -237,13 +236,6 @@ std::string RelativePathOf(const std::string& name) {
   return relative;
 }
 
-std::string Folded(const std::string& name) {
-  std::string s = name;
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 // Every entry (or the named ones) into `dir`, each name's entries joined in
 // archive order as the component joins them.
 void ExtractTree(const std::string& path, const std::string& dir,
@@ -253,7 +245,7 @@ void ExtractTree(const std::string& path, const std::string& dir,
   const ArchiveListing listing = Listing(component, input, path);
 
   std::map<std::string, std::string> wanted;  // folded name -> as typed; emptied when found
-  for (const std::string& n : names) wanted[Folded(n)] = n;
+  for (const std::string& n : names) wanted[FoldedName(n)] = n;
   struct Output {
     std::string name;
     std::string relative;
@@ -263,7 +255,7 @@ void ExtractTree(const std::string& path, const std::string& dir,
   std::map<std::string, size_t> index;
   for (const ListedEntry& e : listing.entries) {
     if (!e.visited) continue;
-    const std::string key = Folded(e.name);
+    const std::string key = FoldedName(e.name);
     if (!wanted.empty()) {
       const auto w = wanted.find(key);
       if (w == wanted.end()) continue;

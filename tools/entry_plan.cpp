@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <map>
 
 #include "archive/records.h"
@@ -19,17 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t kSizeLimit = static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) + 1;
-
 [[noreturn]] void Fail(const std::string& subject, const std::string& reason) {
   throw BuilderError(subject + ": " + reason);
-}
-
-std::string Folded(const std::string& name) {
-  std::string s = name;
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
 }
 
 // The last part of a path as typed, trailing slashes ignored; empty for
@@ -158,6 +148,13 @@ class Planner {
 
 }  // namespace
 
+std::string FoldedName(const std::string& name) {
+  std::string s = name;
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
 std::string CheckedEntryName(const std::string& name) {
   std::string out = name;
   std::replace(out.begin(), out.end(), '/', '\\');
@@ -191,15 +188,15 @@ void FinishPlan(std::vector<PlannedEntry>& plan, const std::string& archive) {
   std::map<std::string, const PlannedEntry*> seen;
   uint64_t total = 0;
   for (const PlannedEntry& e : plan) {
-    if (e.size >= kSizeLimit)
+    if (e.size > kMaxFieldValue)
       Fail(e.path, "2 GiB or more (an entry holds at most 2 GiB - 1 bytes)");
     total += e.size;
-    const auto [it, fresh] = seen.emplace(Folded(e.name), &e);
+    const auto [it, fresh] = seen.emplace(FoldedName(e.name), &e);
     if (!fresh)
       Fail(e.name, "two entries with this name, ASCII case ignored (" + it->second->path + " and " +
                        e.path + ")");
   }
-  if (total >= kSizeLimit)
+  if (total > kMaxFieldValue)
     Fail(archive, "the entries add up to 2 GiB or more (an archive holds at most 2 GiB - 1 bytes)");
   if (!plan.empty() && total == 0)
     Fail(archive,

@@ -23,7 +23,6 @@
 
 #include <array>
 #include <cstdio>
-#include <limits>
 #include <optional>
 
 #include "archive/codec_session.h"
@@ -231,8 +230,7 @@ uint8_t CheckedMethod(const LhaMemberHeader& member) {
   if (method < 0)
     throw BuilderError(Who(member) + " uses method " + member.method +
                        ", which cannot be imported (only " + ImportableLhaMethods() + ")");
-  constexpr uint32_t kMaxSize = std::numeric_limits<int32_t>::max();
-  if (member.original_size > kMaxSize || member.data_size > kMaxSize)
+  if (member.original_size > kMaxFieldValue || member.data_size > kMaxFieldValue)
     throw BuilderError(Who(member) + " is too large for this archive format");
   return static_cast<uint8_t>(method);
 }
@@ -329,7 +327,7 @@ std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
                          static_cast<int32_t>(h->data_size)});
       members.push_back(std::move(*h));
     }
-    if (total > std::numeric_limits<int32_t>::max())
+    if (static_cast<uint64_t>(total) > kMaxFieldValue)
       throw BuilderError("archive too large: its entries expand to 2 GiB or more");
     if (folders_skipped != nullptr) *folders_skipped = skipped;
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "archive/dozirivovaze.h"
 #include "core/bytes.h"
@@ -96,8 +95,7 @@ std::vector<uint8_t> StampedImage(std::span<const uint8_t> launcher) {
   const MarkerSearch marker = FindMarker(launcher);
   uint64_t block_offset = launcher.size();
   while ((block_offset & 0xFF) == kPlaceholderByte) ++block_offset;
-  if (block_offset > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
-    throw BuilderError("stamped launcher would be 2 GiB or more");
+  if (block_offset > kMaxFieldValue) throw BuilderError("stamped launcher would be 2 GiB or more");
   std::vector<uint8_t> out(launcher.begin(), launcher.end());
   out.resize(static_cast<size_t>(block_offset), 0);
   StoreLE32(out.data() + static_cast<size_t>(marker.offset) + kMarkerText.size(),
@@ -115,7 +113,7 @@ void WriteLauncherWithArchive(TStream& out, std::span<const uint8_t> launcher,
   write_archive(out);
   const int64_t size = out.Position();
   const int64_t archive = size - static_cast<int64_t>(image.size()) - 4;
-  if (size > std::numeric_limits<int32_t>::max()) throw BuilderError(too_large);
+  if (static_cast<uint64_t>(size) > kMaxFieldValue) throw BuilderError(too_large);
   uint8_t length[4];
   StoreLE32(length, static_cast<uint32_t>(archive));
   out.SetPosition(static_cast<int64_t>(image.size()));
@@ -127,8 +125,7 @@ std::vector<uint8_t> StampLauncher(std::span<const uint8_t> launcher,
                                    std::span<const uint8_t> archive, LauncherMachine machines) {
   CheckLauncherImage(launcher, machines);
   const uint64_t final_size = StampedImage(launcher).size() + 4 + archive.size();
-  if (final_size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
-    throw BuilderError("stamped launcher would be 2 GiB or more");
+  if (final_size > kMaxFieldValue) throw BuilderError("stamped launcher would be 2 GiB or more");
   CheckSetupArchive(archive);
   TMemoryStream out;
   WriteLauncherWithArchive(
