@@ -204,7 +204,7 @@ TEST(WriteArchiveTest, LevelsOnBothPathsAndProgressWithinAnEntry) {
     tools::WriteArchive(
         out, p.plan,
         [&](const tools::WrittenEntry& w, uint64_t) {
-          if (&w.planned == &p.plan[0]) reports_in_first_entry = reports.size();
+          if (w.index == 0) reports_in_first_entry = reports.size();
         },
         options);
     EXPECT_EQ(out.Data(), expected);

@@ -1,4 +1,5 @@
 #include "tools/archive_input.h"
+#include "tools/streams.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,35 +11,6 @@
 #include "tools/file_util.h"
 
 namespace kv::tools {
-
-int32_t TWindowStream::Read(void* buffer, int32_t count) {
-  const int64_t left = std::max<int64_t>(length_ - position_, 0);
-  const auto n = static_cast<int32_t>(std::min<int64_t>(count, left));
-  if (n <= 0) return 0;
-  inner_.SetPosition(base_ + position_);
-  const int32_t got = inner_.Read(buffer, n);
-  position_ += got;
-  return got;
-}
-
-int64_t TWindowStream::Seek(int64_t offset, SeekOrigin origin) {
-  position_ = SeekTarget(position_, length_, offset, origin);
-  return position_;
-}
-
-int32_t TSpanStream::Read(void* buffer, int32_t count) {
-  const int64_t left = std::max<int64_t>(Size() - position_, 0);
-  const auto n = static_cast<int32_t>(std::min<int64_t>(count, left));
-  if (n <= 0) return 0;
-  std::memcpy(buffer, bytes_.data() + position_, static_cast<size_t>(n));
-  position_ += n;
-  return n;
-}
-
-int64_t TSpanStream::Seek(int64_t offset, SeekOrigin origin) {
-  position_ = SeekTarget(position_, Size(), offset, origin);
-  return position_;
-}
 
 namespace {
 
@@ -73,7 +45,7 @@ ArchiveInput::ArchiveInput(const std::string& path) {
     throw BuilderError(path + ": launcher payload cut short before its length");
   const uint32_t length = LoadLE32(length_bytes);
   const int64_t available = size - offset - 4;
-  if (length > static_cast<uint32_t>(INT32_MAX) || static_cast<int64_t>(length) > available)
+  if (length > kMaxFieldValue || static_cast<int64_t>(length) > available)
     throw BuilderError(path + ": launcher payload cut short (" + std::to_string(available) +
                        " of " + std::to_string(length) + " bytes)");
   if (length < ArchiveHeader::kSize || !HasMagic(*file_, offset + 4))

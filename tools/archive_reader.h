@@ -27,18 +27,4 @@ struct ArchiveListing {
 // file or the first damaged header, including those past the TotalSize cut.
 ArchiveListing ListArchive(TKVDoziRivovaze& component, TStream& archive);
 
-// A sink that only counts and sums what is written, for testing archives.
-class SummingSink final : public TStream {
- public:
-  int32_t Read(void*, int32_t) override { return 0; }
-  int32_t Write(const void* buffer, int32_t count) override;
-  int64_t Seek(int64_t, SeekOrigin) override { return size_; }
-  int64_t Size() override { return size_; }
-  uint32_t Sum() const { return sum_; }
-
- private:
-  int64_t size_ = 0;
-  uint32_t sum_ = 0;
-};
-
 }  // namespace kv::tools

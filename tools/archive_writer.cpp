@@ -4,48 +4,20 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <span>
+
+#include <unistd.h>
 
 #include "archive/records.h"
 #include "core/bytes.h"
 #include "tools/compressors.h"
 #include "tools/entry_plan.h"
 #include "tools/file_util.h"
-#include "tools/host_file.h"
+#include "tools/host.h"
+#include "tools/methods.h"
 
 namespace kv::tools {
-
-int MethodFromName(const std::string& name) {
-  std::string upper = name;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  for (int i = 0; i < kMethodCount; ++i) {
-    if (i != kMethodCustom && upper == MethodIDs[static_cast<size_t>(i)]) return i;
-  }
-  return -1;
-}
-
-namespace {
-
-// The entry's bytes compressed with `method`; `method` becomes "NON" (and
-// the result empty, the data being what is stored) when that is not
-// smaller.
-std::vector<uint8_t> StoredForm(const std::string& name, uint8_t& method,
-                                const std::vector<uint8_t>& data, int level) {
-  if (method == kMethodStored) return {};
-  const Compressor compress = CompressorFor(method);
-  if (compress == nullptr)
-    throw BuilderError(name + ": method " + std::to_string(method) +
-                       " cannot be written by this builder");
-  std::vector<uint8_t> stored = compress(data, level);
-  if (stored.size() < data.size()) return stored;
-  method = kMethodStored;
-  return {};
-}
-
-}  // namespace
 
 ArchiveHeader ArchiveHeaderFor(uint8_t first_method, int32_t total) {
   ArchiveHeader header;
@@ -66,54 +38,6 @@ EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t dest
   h.Method = method;
   h.Checksum = checksum;
   return h;
-}
-
-std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries, int level) {
-  std::vector<PrecompressedEntry> made;
-  made.reserve(entries.size());
-  for (const ArchiveEntrySpec& item : entries) {
-    if (item.data.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-      throw BuilderError("entry '" + item.name + "' is too large (2 GiB or more)");
-    PrecompressedEntry e;
-    e.name = item.name;
-    e.method = item.method;
-    e.destsize = static_cast<int32_t>(item.data.size());
-    e.checksum = ByteSum(item.data.data(), item.data.size());
-    e.stored = StoredForm(item.name, e.method, item.data, level);
-    if (e.method == kMethodStored) e.stored = item.data;
-    made.push_back(std::move(e));
-  }
-  return BuildArchive(made);
-}
-
-std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries) {
-  int64_t total = 0;
-  size_t bytes = ArchiveHeader::kSize;
-  for (const PrecompressedEntry& e : entries) {
-    if (e.name.size() > static_cast<size_t>(EntryHeader::kMaxNameLength))
-      throw BuilderError("entry name longer than 32767 bytes");
-    if (e.stored.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-      throw BuilderError("entry '" + e.name + "' is too large when stored");
-    total += e.destsize;
-    bytes += EntryHeader::kSize + e.name.size() + e.stored.size();
-  }
-  if (total > std::numeric_limits<int32_t>::max())
-    throw BuilderError("archive too large: its entries expand to 2 GiB or more");
-
-  std::vector<uint8_t> out(ArchiveHeader::kSize);
-  out.reserve(bytes);
-  const uint8_t first_method = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
-  ArchiveHeaderFor(first_method, static_cast<int32_t>(total)).Encode(out.data());
-
-  for (const PrecompressedEntry& e : entries) {
-    uint8_t record[EntryHeader::kSize];
-    EntryHeaderFor(e.name, e.method, e.destsize, static_cast<int32_t>(e.stored.size()), e.checksum)
-        .Encode(record);
-    out.insert(out.end(), record, record + sizeof record);
-    out.insert(out.end(), e.name.begin(), e.name.end());
-    out.insert(out.end(), e.stored.begin(), e.stored.end());
-  }
-  return out;
 }
 
 // Entries are written as they are read. An entry's header goes out first
@@ -153,34 +77,38 @@ class ReadProgress {
   uint64_t next_ = 1;
 };
 
-// A planned file read in pieces into a buffer of kReadPiece bytes, with the
-// byte sum and count of what was read; Finish checks the count against the
-// plan.
-class PlannedFile {
- public:
-  PlannedFile(const PlannedEntry& e, std::span<uint8_t> buffer, ReadProgress& progress)
-      : entry_(e), buffer_(buffer), progress_(progress) {
-    CheckReadable(e.path);
-    fd_ = ::open(e.path.c_str(), O_RDONLY | host::kBinary | host::kCloseOnExec);
-    if (fd_ < 0) throw BuilderError(e.path + ": " + std::strerror(errno));
-  }
-  ~PlannedFile() { ::close(fd_); }
-  PlannedFile(const PlannedFile&) = delete;
-  PlannedFile& operator=(const PlannedFile&) = delete;
+// What the archive writer shares between entries: the compressors' level,
+// the read buffer (made when first needed) and the progress.
+struct Writer {
+  int level;
+  std::vector<uint8_t> buffer;
+  ReadProgress progress;
 
-  // The next piece, empty at the end of the file.
+  std::span<uint8_t> Buffer() {
+    if (buffer.empty()) buffer.resize(kReadPiece);
+    return buffer;
+  }
+};
+
+// One reading of an entry's data from its start, with the byte sum and
+// count of what was read; Finish checks the count against the entry's size.
+class Reading {
+ public:
+  Reading(const SourcedEntry& e, Writer& w) : entry_(e), source_(*e.data), writer_(w) {
+    source_.Open();
+  }
+  ~Reading() { source_.Close(); }
+  Reading(const Reading&) = delete;
+  Reading& operator=(const Reading&) = delete;
+
+  // The next piece, empty at the end of the data.
   std::span<const uint8_t> Next() {
-    for (;;) {
-      const ssize_t n = ::read(fd_, buffer_.data(), static_cast<unsigned>(buffer_.size()));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw BuilderError(entry_.path + ": " + std::strerror(errno));
-      const std::span<const uint8_t> piece(buffer_.data(), static_cast<size_t>(n));
-      read_ += piece.size();
-      sum_ = ByteSum(piece.data(), piece.size(), sum_);
-      if (read_ > entry_.size) Changed();
-      progress_.Read(read_);
-      return piece;
-    }
+    const std::span<const uint8_t> piece = source_.Next(writer_.buffer);
+    read_ += piece.size();
+    sum_ = ByteSum(piece.data(), piece.size(), sum_);
+    if (read_ > entry_.size) Changed();
+    writer_.progress.Read(read_);
+    return piece;
   }
   void Finish() const {
     if (read_ != entry_.size) Changed();
@@ -188,16 +116,15 @@ class PlannedFile {
   uint32_t Sum() const { return sum_; }
 
   [[noreturn]] void Changed() const {
-    throw BuilderError(entry_.path + ": changed while being packed (" +
+    throw BuilderError(source_.Subject() + ": changed while being packed (" +
                        std::to_string(entry_.size) + " bytes when listed, " +
                        (read_ > entry_.size ? "more" : std::to_string(read_)) + " when read)");
   }
 
  private:
-  const PlannedEntry& entry_;
-  std::span<uint8_t> buffer_;
-  ReadProgress& progress_;
-  int fd_ = -1;
+  const SourcedEntry& entry_;
+  DataSource& source_;
+  Writer& writer_;
   uint64_t read_ = 0;
   uint32_t sum_ = 0;
 };
@@ -206,21 +133,13 @@ void WriteBytes(TStream& out, std::span<const uint8_t> bytes) {
   out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
-// What the archive writer shares between entries: the compressors' level,
-// the read buffer and the progress.
-struct Writer {
-  int level;
-  std::vector<uint8_t> buffer;
-  ReadProgress progress;
-};
-
-// Copies the whole file to `out`; returns its byte sum.
-uint32_t CopyStored(TStream& out, const PlannedEntry& e, Writer& w) {
-  PlannedFile file(e, w.buffer, w.progress);
-  for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next())
+// Copies the whole data to `out`; returns its byte sum.
+uint32_t CopyStored(TStream& out, const SourcedEntry& e, Writer& w) {
+  Reading data(e, w);
+  for (std::span<const uint8_t> piece = data.Next(); !piece.empty(); piece = data.Next())
     WriteBytes(out, piece);
-  file.Finish();
-  return file.Sum();
+  data.Finish();
+  return data.Sum();
 }
 
 struct EntryResult {
@@ -229,12 +148,12 @@ struct EntryResult {
   uint32_t checksum;
 };
 
-// One compressing pass over the file of `e` (not "NON"): the compressed
-// bytes go to `write` while their count stays below the file's size.
+// One compressing pass over the data of `e` (not "NON"): the compressed
+// bytes go to `write` while their count stays below the data's size.
 // Returns the entry as compressed, or with method "NON" when the output
 // would have reached that size; then reading stops, unless `sum_all` asks
-// for the whole file's byte sum.
-EntryResult CompressFile(const PlannedEntry& e, Writer& w,
+// for the whole data's byte sum.
+EntryResult CompressData(const SourcedEntry& e, Writer& w,
                          const std::function<void(std::span<const uint8_t>)>& write, bool sum_all) {
   uint64_t written = 0;
   bool too_big = false;
@@ -248,23 +167,23 @@ EntryResult CompressFile(const PlannedEntry& e, Writer& w,
         write(bytes);
         written += bytes.size();
       });
-  PlannedFile file(e, w.buffer, w.progress);
-  for (std::span<const uint8_t> piece = file.Next(); !piece.empty(); piece = file.Next()) {
+  Reading data(e, w);
+  for (std::span<const uint8_t> piece = data.Next(); !piece.empty(); piece = data.Next()) {
     if (!too_big) compressor->Feed(piece);
     if (too_big && !sum_all) return {kMethodStored, static_cast<int32_t>(e.size), 0};
   }
-  file.Finish();
+  data.Finish();
   if (!too_big) compressor->Finish();
-  if (too_big) return {kMethodStored, static_cast<int32_t>(e.size), file.Sum()};
-  return {e.method, static_cast<int32_t>(written), file.Sum()};
+  if (too_big) return {kMethodStored, static_cast<int32_t>(e.size), data.Sum()};
+  return {e.method, static_cast<int32_t>(written), data.Sum()};
 }
 
 // Writes the stored bytes of `e` at `out`'s position, streaming; `out` can
 // go back to a position.
-EntryResult WriteStreamed(TStream& out, const PlannedEntry& e, Writer& w) {
+EntryResult WriteStreamed(TStream& out, const SourcedEntry& e, Writer& w) {
   const int64_t data_start = out.Position();
   if (e.method != kMethodStored) {
-    const EntryResult r = CompressFile(
+    const EntryResult r = CompressData(
         e, w, [&](std::span<const uint8_t> bytes) { WriteBytes(out, bytes); }, false);
     if (r.method != kMethodStored) return r;
     out.SetPosition(data_start);
@@ -275,39 +194,121 @@ EntryResult WriteStreamed(TStream& out, const PlannedEntry& e, Writer& w) {
 
 // For an output that cannot go back: the entry's stored form decided before
 // anything of it is written, its compressed bytes kept in `spool`.
-EntryResult Spooled(const PlannedEntry& e, Writer& w, SpoolFile& spool) {
+EntryResult Spooled(const SourcedEntry& e, Writer& w, SpoolFile& spool) {
   spool.Clear();
   if (e.method == kMethodStored) {
-    PlannedFile file(e, w.buffer, w.progress);
-    while (!file.Next().empty()) {
+    Reading data(e, w);
+    while (!data.Next().empty()) {
     }
-    file.Finish();
-    return {kMethodStored, static_cast<int32_t>(e.size), file.Sum()};
+    data.Finish();
+    return {kMethodStored, static_cast<int32_t>(e.size), data.Sum()};
   }
-  return CompressFile(
+  return CompressData(
       e, w, [&](std::span<const uint8_t> bytes) { spool.Write(bytes); }, true);
 }
 
-void EncodeEntryHeader(const PlannedEntry& e, const EntryResult& r, uint8_t* record) {
+void EncodeEntryHeader(const SourcedEntry& e, const EntryResult& r, uint8_t* record) {
   EntryHeaderFor(e.name, r.method, static_cast<int32_t>(e.size), r.stored, r.checksum)
       .Encode(record);
 }
 
-}  // namespace
-
-void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
-                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done,
-                  const WriteOptions& options) {
+// Refuses what the format's fields cannot hold and methods the builder
+// cannot write, before anything is written; returns the total size.
+uint64_t CheckedTotal(const std::vector<SourcedEntry>& entries) {
   uint64_t total = 0;
-  for (const PlannedEntry& e : plan) total += e.size;
-  if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
-    throw BuilderError("archive too large: its entries expand to 2 GiB or more");
-  for (const PlannedEntry& e : plan)
-    if (e.method != kMethodStored && CompressorFor(e.method) == nullptr)
+  for (const SourcedEntry& e : entries) {
+    if (e.name.size() > static_cast<size_t>(EntryHeader::kMaxNameLength))
+      throw BuilderError("entry name longer than 32767 bytes");
+    if (e.size > kMaxFieldValue)
+      throw BuilderError("entry '" + e.name + "' is too large (2 GiB or more)");
+    if (e.data && e.method != kMethodStored && CompressorFor(e.method) == nullptr)
       throw BuilderError(e.name + ": method " + std::to_string(e.method) +
                          " cannot be written by this builder");
-  Writer w{std::clamp(options.level, kMinLevel, kMaxLevel), std::vector<uint8_t>(kReadPiece),
-           ReadProgress(options.reading)};
+    total += e.size;
+  }
+  if (total > kMaxFieldValue)
+    throw BuilderError("archive too large: its entries expand to 2 GiB or more");
+  return total;
+}
+
+class FileSource final : public DataSource {
+ public:
+  explicit FileSource(std::string path) : path_(std::move(path)) {}
+  ~FileSource() override { Close(); }
+  const std::string& Subject() const override { return path_; }
+  void Open() override {
+    Close();
+    CheckReadable(path_);
+    fd_ = host::OpenForReading(path_);
+    if (fd_ < 0) throw BuilderError(path_ + ": " + std::strerror(errno));
+  }
+  std::span<const uint8_t> Next(std::vector<uint8_t>& buffer) override {
+    if (buffer.empty()) buffer.resize(kReadPiece);
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer.data(), static_cast<unsigned>(buffer.size()));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw BuilderError(path_ + ": " + std::strerror(errno));
+      return std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n));
+    }
+  }
+  void Close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+class MemorySource final : public DataSource {
+ public:
+  explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  const std::string& Subject() const override { return subject_; }
+  void Open() override { left_ = bytes_; }
+  std::span<const uint8_t> Next(std::vector<uint8_t>&) override {
+    const std::span<const uint8_t> piece = left_.first(std::min(left_.size(), kReadPiece));
+    left_ = left_.subspan(piece.size());
+    return piece;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  std::span<const uint8_t> left_;
+  std::string subject_ = "memory";
+};
+
+class MemoryStoredSource final : public StoredSource {
+ public:
+  MemoryStoredSource(std::span<const uint8_t> stored, uint32_t checksum)
+      : stored_(stored), checksum_(checksum) {}
+  int32_t StoredSize() const override { return static_cast<int32_t>(stored_.size()); }
+  uint32_t Verify() override { return checksum_; }
+  void CopyTo(TStream& out) override { WriteBytes(out, stored_); }
+
+ private:
+  std::span<const uint8_t> stored_;
+  uint32_t checksum_;
+};
+
+}  // namespace
+
+std::shared_ptr<DataSource> FileData(const std::string& path) {
+  return std::make_shared<FileSource>(path);
+}
+
+std::shared_ptr<DataSource> MemoryData(std::span<const uint8_t> bytes) {
+  return std::make_shared<MemorySource>(bytes);
+}
+
+std::shared_ptr<StoredSource> MemoryStored(std::span<const uint8_t> stored, uint32_t checksum) {
+  return std::make_shared<MemoryStoredSource>(stored, checksum);
+}
+
+void WriteArchive(TStream& out, const std::vector<SourcedEntry>& entries,
+                  const WrittenCallback& done, const WriteOptions& options) {
+  const uint64_t total = CheckedTotal(entries);
+  Writer w{std::clamp(options.level, kMinLevel, kMaxLevel), {}, ReadProgress(options.reading)};
 
   // A stream that cannot go back reports its write count wherever it is
   // asked to go; files and memory go past their end.
@@ -315,7 +316,6 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
   const bool seekable = out.Seek(start + 1, SeekOrigin::kBeginning) == start + 1;
   out.SetPosition(start);
   std::unique_ptr<SpoolFile> spool;
-  if (!seekable) spool = std::make_unique<SpoolFile>();
 
   // The header's method is known once the first entry is made. On an
   // output that can go back, its place is held by a header naming the
@@ -323,20 +323,33 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
   // before the header goes out.
   uint8_t record[EntryHeader::kSize];
   static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
-  const uint8_t planned_first = plan.empty() ? uint8_t{kMethodStored} : plan[0].method;
-  if (seekable || plan.empty()) {
+  const uint8_t planned_first = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
+  if (seekable || entries.empty()) {
     ArchiveHeaderFor(planned_first, static_cast<int32_t>(total)).Encode(record);
     out.WriteBuffer(record, ArchiveHeader::kSize);
   }
+  auto header_first = [&](size_t i, uint8_t method) {
+    if (seekable || i > 0) return;
+    ArchiveHeaderFor(method, static_cast<int32_t>(total)).Encode(record);
+    out.WriteBuffer(record, ArchiveHeader::kSize);
+  };
 
   uint8_t first_method = kMethodStored;
   uint64_t read = 0;
-  for (size_t i = 0; i < plan.size(); ++i) {
-    const PlannedEntry& e = plan[i];
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const SourcedEntry& e = entries[i];
     const int64_t entry_start = out.Position();
     w.progress.StartEntry(read);
     EntryResult r{e.method, 0, 0};
-    if (seekable) {
+    if (e.stored) {
+      // Made elsewhere: verified, then taken as it is, on either output.
+      r = {e.method, e.stored->StoredSize(), e.stored->Verify()};
+      header_first(i, r.method);
+      EncodeEntryHeader(e, r, record);
+      out.WriteBuffer(record, EntryHeader::kSize);
+      out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
+      e.stored->CopyTo(out);
+    } else if (seekable) {
       EncodeEntryHeader(e, r, record);
       out.WriteBuffer(record, EntryHeader::kSize);
       out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
@@ -347,26 +360,24 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
       out.WriteBuffer(record, EntryHeader::kSize);
       out.SetPosition(end);
     } else {
+      if (!spool) spool = std::make_unique<SpoolFile>();
       r = Spooled(e, w, *spool);
-      if (i == 0) {
-        ArchiveHeaderFor(r.method, static_cast<int32_t>(total)).Encode(record);
-        out.WriteBuffer(record, ArchiveHeader::kSize);
-      }
+      header_first(i, r.method);
       EncodeEntryHeader(e, r, record);
       out.WriteBuffer(record, EntryHeader::kSize);
       out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
       if (r.method != kMethodStored) {
-        spool->CopyTo(out, w.buffer);
+        spool->CopyTo(out, w.Buffer());
       } else if (CopyStored(out, e, w) != r.checksum) {
         // The header already out carries the sum of the first reading.
-        throw BuilderError(e.path +
+        throw BuilderError(e.data->Subject() +
                            ": changed while being packed (its bytes differ between two "
                            "readings)");
       }
     }
     if (i == 0) first_method = r.method;
     read += e.size;
-    if (done) done(WrittenEntry{e, r.method, r.stored}, read);
+    if (done) done(WrittenEntry{e, i, r.method, r.stored}, read);
   }
   if (seekable && first_method != planned_first) {
     const int64_t end = out.Position();
@@ -375,6 +386,41 @@ void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
     out.WriteBuffer(record, ArchiveHeader::kSize);
     out.SetPosition(end);
   }
+}
+
+void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan, const WrittenCallback& done,
+                  const WriteOptions& options) {
+  std::vector<SourcedEntry> entries;
+  entries.reserve(plan.size());
+  for (const PlannedEntry& p : plan)
+    entries.push_back(SourcedEntry{p.name, p.method, p.size, FileData(p.path), nullptr});
+  WriteArchive(out, entries, done, options);
+}
+
+std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries, int level) {
+  std::vector<SourcedEntry> sourced;
+  sourced.reserve(entries.size());
+  for (const ArchiveEntrySpec& e : entries)
+    sourced.push_back(SourcedEntry{e.name, e.method, e.data.size(), MemoryData(e.data), nullptr});
+  TMemoryStream out;
+  WriteOptions options;
+  options.level = level;
+  WriteArchive(out, sourced, nullptr, options);
+  return std::move(out.Data());
+}
+
+std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries) {
+  std::vector<SourcedEntry> sourced;
+  sourced.reserve(entries.size());
+  for (const PrecompressedEntry& e : entries) {
+    if (e.stored.size() > kMaxFieldValue)
+      throw BuilderError("entry '" + e.name + "' is too large when stored");
+    sourced.push_back(SourcedEntry{e.name, e.method, static_cast<uint64_t>(e.destsize), nullptr,
+                                   MemoryStored(e.stored, e.checksum)});
+  }
+  TMemoryStream out;
+  WriteArchive(out, sourced, nullptr);
+  return std::move(out.Data());
 }
 
 }  // namespace kv::tools

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,6 +14,10 @@
 #include "tools/compressors.h"
 
 namespace kv::tools {
+
+// The largest size, total or offset the format's signed 32-bit fields hold
+// (2 GiB - 1 bytes).
+inline constexpr uint64_t kMaxFieldValue = 0x7FFFFFFF;
 
 // A failure of the builder, reported as one line on the command line.
 class BuilderError : public std::runtime_error {
@@ -28,24 +34,110 @@ ArchiveHeader ArchiveHeaderFor(uint8_t first_method, int32_t total);
 EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t destsize,
                            int32_t stored, uint32_t checksum);
 
+// --- what the writer takes ---------------------------------------------------
+
+// An entry's uncompressed bytes, which the writer compresses. Read in
+// pieces from the start by Open, Next until an empty piece, Close; read a
+// second time when the compressed form turned out no smaller, or when an
+// output that cannot go back needs the bytes again.
+class DataSource {
+ public:
+  virtual ~DataSource() = default;
+  // What messages about the bytes name: a file's path.
+  virtual const std::string& Subject() const = 0;
+  virtual void Open() = 0;
+  // The next piece, read into `buffer` (which a source that reads sizes on
+  // first use; the writer keeps it between entries) or held by the source;
+  // valid until the next call.
+  virtual std::span<const uint8_t> Next(std::vector<uint8_t>& buffer) = 0;
+  virtual void Close() {}
+};
+
+// An entry's stored bytes made elsewhere (an LHA member), taken unchanged.
+class StoredSource {
+ public:
+  virtual ~StoredSource() = default;
+  virtual int32_t StoredSize() const = 0;
+  // Checks the stored bytes (by expanding them) and returns the byte sum of
+  // the data; raises BuilderError when they do not verify. Called once,
+  // before CopyTo.
+  virtual uint32_t Verify() = 0;
+  virtual void CopyTo(TStream& out) = 0;
+};
+
+// One entry for WriteArchive: its name, its method and where its bytes come
+// from, either `data` or `stored`.
+struct SourcedEntry {
+  std::string name;
+  uint8_t method = kMethodStored;  // the compressor's, or the stored bytes' method
+  uint64_t size = 0;               // the uncompressed size (a file's when planned)
+  std::shared_ptr<DataSource> data;
+  std::shared_ptr<StoredSource> stored;
+};
+
+// Sources: a file (read one piece of the writer's buffer at a time, opened
+// for each reading), bytes in memory (which must outlive the writing), and
+// stored bytes in memory with their data's byte sum.
+std::shared_ptr<DataSource> FileData(const std::string& path);
+std::shared_ptr<DataSource> MemoryData(std::span<const uint8_t> bytes);
+std::shared_ptr<StoredSource> MemoryStored(std::span<const uint8_t> stored, uint32_t checksum);
+
+// What WriteArchive did with one entry.
+struct WrittenEntry {
+  const SourcedEntry& entry;
+  size_t index;    // of the entry in the writer's list
+  uint8_t method;  // NON where the method's output would not have been smaller
+  int32_t stored;  // bytes in the archive
+};
+
+// How WriteArchive compresses and reports.
+struct WriteOptions {
+  int level = kDefaultLevel;  // the compressors' level, kMinLevel to kMaxLevel
+  // Called while data is read with the bytes read so far, of all entries
+  // together: at most once per kProgressStep bytes, never going back
+  // (bytes read a second time are not counted again).
+  std::function<void(uint64_t bytes_read)> reading;
+};
+inline constexpr uint64_t kProgressStep = uint64_t{1} << 20;
+
+using WrittenCallback = std::function<void(const WrittenEntry&, uint64_t bytes_done)>;
+
+// The one writer of archives. Writes an archive of `entries`, in their
+// order, to `out` at its position, holding a bounded amount of memory
+// whatever the entries' sizes: the header, then each entry as its data is
+// read and compressed, its stored bytes written as they are made (a
+// provisional entry header is rewritten after them). An output that cannot
+// go back to a position (a pipe, a device) gets each compressed entry's
+// stored bytes spooled to an anonymous temporary file first (in TMPDIR),
+// then copied after its header. An entry whose compressed form is not
+// smaller than its data is stored as "NON"; an empty one keeps its method,
+// with no stored bytes. The header's CompressID names
+// the first entry's method as written ("NON" for an empty archive) and
+// TotalSize is the total of the expanded sizes. `done` is called after
+// every entry with the bytes read so far. Raises BuilderError for a name or
+// a size beyond the format's fields, a method the builder cannot write, and
+// data that cannot be read or that changed since it was planned.
+void WriteArchive(TStream& out, const std::vector<SourcedEntry>& entries,
+                  const WrittenCallback& done, const WriteOptions& options = {});
+
+struct PlannedEntry;
+
+// The archive of `plan` (checked and ordered by FinishPlan): its files as
+// FileData.
+void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan, const WrittenCallback& done,
+                  const WriteOptions& options = {});
+
+// Archives in memory, for tests and small inputs: entries of bytes, each
+// compressed with its method at `level`, and entries whose stored bytes are
+// already made.
 struct ArchiveEntrySpec {
   std::string name;           // bytes of the entry name, up to 32767
   std::vector<uint8_t> data;  // the entry's uncompressed bytes
   uint8_t method = 0;         // 0 "NON", 1 "RLE", 2 "LZH", 4 "LH5"
 };
-
-// Builds an archive of the given entries, compressing each with the
-// builder's compressor of its method; an entry that would not come out
-// smaller is stored as "NON". The header's CompressID names the
-// first entry's method ("NON" for an empty archive) and TotalSize is the
-// total of the expanded sizes. `level` is the compressors' (kMinLevel to
-// kMaxLevel). Raises BuilderError when an entry cannot be written (unknown
-// method, a name or a size beyond the format's fields).
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntrySpec>& entries,
                                   int level = kDefaultLevel);
 
-// Like BuildArchive, with the stored bytes already made: `stored` is what
-// goes into the archive, `data` only supplies Destsize and the checksum.
 struct PrecompressedEntry {
   std::string name;
   uint8_t method = 0;
@@ -54,43 +146,5 @@ struct PrecompressedEntry {
   std::vector<uint8_t> stored;
 };
 std::vector<uint8_t> BuildArchive(const std::vector<PrecompressedEntry>& entries);
-
-struct PlannedEntry;
-
-// What WriteArchive did with one entry.
-struct WrittenEntry {
-  const PlannedEntry& planned;
-  uint8_t method;  // NON where the method's output would not have been smaller
-  int32_t stored;  // bytes in the archive
-};
-
-// How WriteArchive compresses and reports.
-struct WriteOptions {
-  int level = kDefaultLevel;  // the compressors' level, kMinLevel to kMaxLevel
-  // Called while files are read with the bytes read so far, of all entries
-  // together: at most once per kProgressStep bytes, never going back
-  // (a file read a second time is not counted again).
-  std::function<void(uint64_t bytes_read)> reading;
-};
-inline constexpr uint64_t kProgressStep = uint64_t{1} << 20;
-
-// Writes an archive of `plan` (checked and ordered by FinishPlan) to `out`,
-// reading one file at a time in pieces, so that memory holds a bounded
-// amount whatever the entries' sizes: the header, then each entry as its
-// file is read and compressed, its stored bytes written as they are made
-// (a provisional entry header is rewritten after them). An output that
-// cannot go back to a position (a pipe, a device) gets each entry's stored
-// bytes spooled to an anonymous temporary file first (in TMPDIR), then
-// copied after its header. An entry whose compressed form is not smaller
-// than its data is stored as "NON". The header's CompressID names the first
-// entry's method as written. `done` is called after every entry with the
-// bytes read so far. Raises BuilderError for a file that cannot be read or
-// that changed since it was planned.
-void WriteArchive(TStream& out, const std::vector<PlannedEntry>& plan,
-                  const std::function<void(const WrittenEntry&, uint64_t bytes_done)>& done,
-                  const WriteOptions& options = {});
-
-// Parses a method name ("NON", "RLE", "LZH", "LH5", any case); -1 if unknown.
-int MethodFromName(const std::string& name);
 
 }  // namespace kv::tools

@@ -71,61 +71,20 @@ class RleCompressor final : public StreamCompressor {
   size_t count_ = 0;
 };
 
-template <std::unique_ptr<StreamCompressor> (*Make)(int, ByteSink)>
-std::vector<uint8_t> CompressWhole(std::span<const uint8_t> data, int level) {
-  std::vector<uint8_t> out;
-  std::unique_ptr<StreamCompressor> c =
-      Make(level, [&](std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
-  c->Feed(data);
-  c->Finish();
-  return out;
-}
-
-std::unique_ptr<StreamCompressor> MakeRleAtLevel(int, ByteSink sink) {
-  return MakeRleCompressor(std::move(sink));
-}
-
 }  // namespace
 
-std::unique_ptr<StreamCompressor> MakeRleCompressor(ByteSink sink) {
+std::unique_ptr<StreamCompressor> MakeRleCompressor(int, ByteSink sink) {
   return std::make_unique<RleCompressor>(std::move(sink));
 }
 
 std::vector<uint8_t> CompressRle(std::span<const uint8_t> data, int level) {
-  return CompressWhole<MakeRleAtLevel>(data, level);
+  return CompressorFor(kMethodRle)(data, level);
 }
 std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data, int level) {
-  return CompressWhole<MakeLzh1Compressor>(data, level);
+  return CompressorFor(kMethodLzh1)(data, level);
 }
 std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data, int level) {
-  return CompressWhole<MakeLh5Compressor>(data, level);
-}
-
-Compressor CompressorFor(uint8_t method) {
-  switch (method) {
-    case kMethodRle:
-      return CompressRle;
-    case kMethodLzh1:
-      return CompressLzh1;
-    case kMethodLh5:
-      return CompressLh5;
-    default:
-      return nullptr;
-  }
-}
-
-std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, int level, ByteSink sink) {
-  level = std::clamp(level, kMinLevel, kMaxLevel);
-  switch (method) {
-    case kMethodRle:
-      return MakeRleCompressor(std::move(sink));
-    case kMethodLzh1:
-      return MakeLzh1Compressor(level, std::move(sink));
-    case kMethodLh5:
-      return MakeLh5Compressor(level, std::move(sink));
-    default:
-      return nullptr;
-  }
+  return CompressorFor(kMethodLh5)(data, level);
 }
 
 }  // namespace kv::tools

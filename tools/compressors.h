@@ -36,13 +36,15 @@ class StreamCompressor {
   virtual void Finish() = 0;
 };
 
-std::unique_ptr<StreamCompressor> MakeRleCompressor(ByteSink sink);
+// The compressors, each at a level; the method table (methods.h) names them.
+std::unique_ptr<StreamCompressor> MakeRleCompressor(int level, ByteSink sink);  // one level only
 std::unique_ptr<StreamCompressor> MakeLzh1Compressor(int level, ByteSink sink);
 std::unique_ptr<StreamCompressor> MakeLh5Compressor(int level, ByteSink sink);
 
-// The streaming compressor for a method number at `level` (clamped to
-// kMinLevel..kMaxLevel), or null when the builder cannot write that method
-// (0 "NON" is not a compression; 3 "CUS" belongs to applications).
+// The streaming compressor of a method number's row in the method table at
+// `level` (clamped to kMinLevel..kMaxLevel), or null when the builder
+// cannot write that method (0 "NON" is not a compression; 3 "CUS" belongs
+// to applications).
 std::unique_ptr<StreamCompressor> StreamCompressorFor(uint8_t method, int level, ByteSink sink);
 
 // Whole-input forms of the same compressors, for tests and small inputs.
@@ -51,7 +53,7 @@ std::vector<uint8_t> CompressRle(std::span<const uint8_t> data, int level = kDef
 std::vector<uint8_t> CompressLzh1(std::span<const uint8_t> data, int level = kDefaultLevel);
 std::vector<uint8_t> CompressLh5(std::span<const uint8_t> data, int level = kDefaultLevel);
 
-// The whole-input compressor for a method number, or null as above.
+// The whole-input compressor of a method number's row, or null as above.
 Compressor CompressorFor(uint8_t method);
 
 // Bytes of input the LH5 compressor codes at a time (after the window of

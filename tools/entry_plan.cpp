@@ -6,39 +6,26 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <map>
 
 #include "archive/records.h"
 #include "tools/archive_writer.h"
-#include "tools/host_file.h"
+#include "tools/host.h"
+#include "tools/methods.h"
 
 namespace kv::tools {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t kSizeLimit = static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) + 1;
-
 [[noreturn]] void Fail(const std::string& subject, const std::string& reason) {
   throw BuilderError(subject + ": " + reason);
-}
-
-std::string Folded(const std::string& name) {
-  std::string s = name;
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
 }
 
 // The last part of a path as typed, trailing slashes ignored; empty for
 // "/", "." and "..", which name no folder of their own.
 std::string OwnName(const std::string& path) {
-#ifdef _WIN32
-  constexpr const char* kSeparators = "/\\:";
-#else
-  constexpr const char* kSeparators = "/";
-#endif
+  const char* const kSeparators = host::PathSeparators();
   std::string p = path;
   while (p.size() > 1 && std::strchr(kSeparators, p.back()) != nullptr) p.pop_back();
   const size_t slash = p.find_last_of(kSeparators);
@@ -77,12 +64,12 @@ class Planner {
       if (name.empty()) Fail(text, "empty entry name");
     }
     if (path.empty()) Fail(text, "no file given");
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) Fail(path, std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) {
+    host::FileInfo info;
+    if (!host::Stat(path, info)) Fail(path, std::strerror(errno));
+    if (info.kind == host::FileKind::kFolder) {
       Folder(path, named ? name : OwnName(path), method);
     } else {
-      File(path, named ? name : OwnName(path), method, st);
+      File(path, named ? name : OwnName(path), method, info);
     }
   }
 
@@ -93,7 +80,7 @@ class Planner {
     std::ifstream file;
     std::istream* in = &std::cin;
     if (list_path != "-") {
-      file.open(list_path);
+      file.open(host::Utf8Path(list_path));
       if (!file) Fail(list_path, std::strerror(errno));
       in = &file;
     }
@@ -107,11 +94,10 @@ class Planner {
   }
 
   void File(const std::string& path, const std::string& name, uint8_t method,
-            const struct stat& st) {
-    if (!S_ISREG(st.st_mode)) Fail(path, "not a regular file");
+            const host::FileInfo& info) {
+    if (info.kind != host::FileKind::kFile) Fail(path, "not a regular file");
     if (name.empty()) Fail(path, "names no file");
-    plan_.push_back(
-        PlannedEntry{CheckedEntryName(name), path, method, static_cast<uint64_t>(st.st_size)});
+    plan_.push_back(PlannedEntry{CheckedEntryName(name), path, method, info.size});
   }
 
   void Folder(const std::string& root, const std::string& prefix, uint8_t method) {
@@ -119,14 +105,14 @@ class Planner {
     std::vector<fs::path> files;
     std::vector<fs::path> folders;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(host::Utf8Path(root), ec);
+         !ec && it != fs::end(it); it.increment(ec)) {
       const fs::path& p = it->path();
       const fs::file_status link = it->symlink_status(ec);
       if (ec) break;
       if (fs::is_symlink(link)) {
         if (fs::is_directory(fs::status(p, ec)))
-          Fail(p.string(), "symbolic link to a folder (not followed)");
+          Fail(host::Utf8Text(p), "symbolic link to a folder (not followed)");
         ec.clear();
       }
       if (it->is_directory(ec)) {
@@ -140,17 +126,18 @@ class Planner {
     std::sort(folders.begin(), folders.end());
     for (const fs::path& folder : folders) {
       if (fs::is_empty(folder, ec) && !ec)
-        warn_(folder.string() + ": empty folder not packed (archives hold files only)");
+        warn_(host::Utf8Text(folder) + ": empty folder not packed (archives hold files only)");
     }
     if (files.empty() && folders.empty())
       warn_(root + ": empty folder not packed (archives hold files only)");
     for (const fs::path& f : files) {
-      std::string inside = fs::relative(f, root, ec).generic_string();
-      if (ec) Fail(f.string(), ec.message());
+      const std::string inside = host::GenericUtf8Text(fs::relative(f, host::Utf8Path(root), ec));
+      const std::string path = host::Utf8Text(f);
+      if (ec) Fail(path, ec.message());
       const std::string name = prefix.empty() ? inside : prefix + "/" + inside;
-      struct stat st;
-      if (::stat(f.string().c_str(), &st) != 0) Fail(f.string(), std::strerror(errno));
-      File(f.string(), name, method, st);
+      host::FileInfo info;
+      if (!host::Stat(path, info)) Fail(path, std::strerror(errno));
+      File(path, name, method, info);
     }
   }
 
@@ -160,6 +147,13 @@ class Planner {
 };
 
 }  // namespace
+
+std::string FoldedName(const std::string& name) {
+  std::string s = name;
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
 
 std::string CheckedEntryName(const std::string& name) {
   std::string out = name;
@@ -194,15 +188,15 @@ void FinishPlan(std::vector<PlannedEntry>& plan, const std::string& archive) {
   std::map<std::string, const PlannedEntry*> seen;
   uint64_t total = 0;
   for (const PlannedEntry& e : plan) {
-    if (e.size >= kSizeLimit)
+    if (e.size > kMaxFieldValue)
       Fail(e.path, "2 GiB or more (an entry holds at most 2 GiB - 1 bytes)");
     total += e.size;
-    const auto [it, fresh] = seen.emplace(Folded(e.name), &e);
+    const auto [it, fresh] = seen.emplace(FoldedName(e.name), &e);
     if (!fresh)
       Fail(e.name, "two entries with this name, ASCII case ignored (" + it->second->path + " and " +
                        e.path + ")");
   }
-  if (total >= kSizeLimit)
+  if (total > kMaxFieldValue)
     Fail(archive, "the entries add up to 2 GiB or more (an archive holds at most 2 GiB - 1 bytes)");
   if (!plan.empty() && total == 0)
     Fail(archive,

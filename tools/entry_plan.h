@@ -24,6 +24,10 @@ struct PlannedEntry {
   uint64_t size = 0;  // the file's size when it was planned
 };
 
+// `name` with ASCII letters in upper case: the key under which the
+// component's walk takes two names as the same.
+std::string FoldedName(const std::string& name);
+
 // `name` with '/' turned into '\', or a BuilderError "NAME: reason" for an
 // empty name, an empty, "." or ".." part, a leading separator (an absolute
 // name) or a drive letter.

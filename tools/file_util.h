@@ -38,50 +38,6 @@ void WriteFileSafely(const std::string& path, bool overwrite,
                      LinkPolicy links = LinkPolicy::kWriteThrough);
 void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<uint8_t>& bytes);
 
-// A stream over an open file descriptor (standard output, a device), not
-// owned; reads deliver nothing and a position is not kept.
-class DescriptorStream final : public TStream {
- public:
-  DescriptorStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
-  int32_t Read(void*, int32_t) override { return 0; }
-  int32_t Write(const void* buffer, int32_t count) override;
-  int64_t Seek(int64_t, SeekOrigin) override { return written_; }
-  int64_t Size() override { return written_; }
-  // The reason of the first failed write, empty while none failed.
-  const std::string& Failure() const { return failure_; }
-
- private:
-  int fd_;
-  std::string name_;
-  int64_t written_ = 0;
-  std::string failure_;
-};
-
-// Gathers the writes to `out` into pieces of kPiece bytes, so that a run of
-// small writes (the codec session's 8 KiB blocks) costs one system call a
-// piece. Reads, seeks and Size hand over what is gathered first; a position
-// query does not. Flush() hands it over and raises EWriteError when `out`
-// takes less. A write that finds the piece full and `out` failing accepts
-// nothing, so the caller's WriteBuffer raises there; what was gathered but
-// not flushed when the gatherer goes away is dropped (its owner is failing).
-class GatheredWrites final : public TStream {
- public:
-  static constexpr int32_t kPiece = 256 << 10;
-
-  explicit GatheredWrites(TStream& out) : out_(out) {}
-  int32_t Read(void* buffer, int32_t count) override;
-  int32_t Write(const void* buffer, int32_t count) override;
-  int64_t Seek(int64_t offset, SeekOrigin origin) override;
-  int64_t Size() override;
-  void Flush();
-
- private:
-  bool HandOver();
-
-  TStream& out_;
-  std::vector<uint8_t> piece_;
-};
-
 // An anonymous temporary file for bytes that must wait before they are
 // written (an entry's stored bytes, ahead of the header that gives their
 // count, for an output that cannot go back). It is made in TMPDIR (on

@@ -19,10 +19,10 @@
 // largest any header size field can name, and the members' bytes are read
 // in pieces: no size read from the archive decides an allocation.
 #include "tools/lha_import.h"
+#include "tools/streams.h"
 
 #include <array>
 #include <cstdio>
-#include <limits>
 #include <optional>
 
 #include "archive/codec_session.h"
@@ -32,6 +32,7 @@
 #include "core/exceptions.h"
 #include "tools/archive_input.h"
 #include "tools/file_util.h"
+#include "tools/methods.h"
 
 namespace kv::tools {
 namespace {
@@ -216,13 +217,6 @@ std::vector<LhaMember> ReadLhaArchive(std::span<const uint8_t> a) {
   return members;
 }
 
-int MethodForLha(const std::string& lha_method) {
-  if (lha_method == "-lh0-") return kMethodStored;
-  if (lha_method == "-lh1-") return kMethodLzh1;
-  if (lha_method == "-lh5-") return kMethodLh5;
-  return -1;
-}
-
 namespace {
 
 std::string Who(const LhaMemberHeader& member) {
@@ -235,9 +229,8 @@ uint8_t CheckedMethod(const LhaMemberHeader& member) {
   const int method = MethodForLha(member.method);
   if (method < 0)
     throw BuilderError(Who(member) + " uses method " + member.method +
-                       ", which cannot be imported (only -lh0-, -lh1- and -lh5-)");
-  constexpr uint32_t kMaxSize = std::numeric_limits<int32_t>::max();
-  if (member.original_size > kMaxSize || member.data_size > kMaxSize)
+                       ", which cannot be imported (only " + ImportableLhaMethods() + ")");
+  if (member.original_size > kMaxFieldValue || member.data_size > kMaxFieldValue)
     throw BuilderError(Who(member) + " is too large for this archive format");
   return static_cast<uint8_t>(method);
 }
@@ -269,6 +262,28 @@ uint32_t VerifiedSum(const LhaMemberHeader& member, uint8_t method, TStream& dat
                        Hex4(member.crc) + " in its header");
   return sink.Sum();
 }
+
+// A member's compressed bytes in the LHA file, verified and then copied
+// into the archive unchanged, both in pieces.
+class MemberSource final : public StoredSource {
+ public:
+  MemberSource(TStream& in, const LhaMemberHeader& member, uint8_t method)
+      : member_(member),
+        method_(method),
+        data_(in, static_cast<int64_t>(member.data_offset),
+              static_cast<int64_t>(member.data_size)) {}
+  int32_t StoredSize() const override { return static_cast<int32_t>(member_.data_size); }
+  uint32_t Verify() override { return VerifiedSum(member_, method_, data_); }
+  void CopyTo(TStream& out) override {
+    data_.SetPosition(0);
+    if (StoredSize() > 0) out.CopyFrom(data_, StoredSize());
+  }
+
+ private:
+  const LhaMemberHeader& member_;
+  uint8_t method_;
+  TWindowStream data_;
+};
 
 }  // namespace
 
@@ -312,29 +327,18 @@ std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
                          static_cast<int32_t>(h->data_size)});
       members.push_back(std::move(*h));
     }
-    if (total > std::numeric_limits<int32_t>::max())
+    if (static_cast<uint64_t>(total) > kMaxFieldValue)
       throw BuilderError("archive too large: its entries expand to 2 GiB or more");
     if (folders_skipped != nullptr) *folders_skipped = skipped;
 
-    WriteFileSafely(out_path, overwrite, [&](TStream& out) {
-      const uint8_t first = entries.empty() ? uint8_t{kMethodStored} : entries[0].method;
-      uint8_t record[EntryHeader::kSize];
-      static_assert(EntryHeader::kSize >= ArchiveHeader::kSize);
-      ArchiveHeaderFor(first, static_cast<int32_t>(total)).Encode(record);
-      out.WriteBuffer(record, ArchiveHeader::kSize);
-      for (size_t i = 0; i < members.size(); ++i) {
-        const LhaMemberHeader& m = members[i];
-        const ImportedEntry& e = entries[i];
-        TWindowStream data(in, static_cast<int64_t>(m.data_offset),
-                           static_cast<int64_t>(m.data_size));
-        EntryHeaderFor(e.name, e.method, e.destsize, e.stored, VerifiedSum(m, e.method, data))
-            .Encode(record);
-        out.WriteBuffer(record, EntryHeader::kSize);
-        out.WriteBuffer(e.name.data(), static_cast<int32_t>(e.name.size()));
-        data.SetPosition(0);
-        if (e.stored > 0) out.CopyFrom(data, e.stored);
-      }
-    });
+    std::vector<SourcedEntry> sourced;
+    sourced.reserve(members.size());
+    for (size_t i = 0; i < members.size(); ++i)
+      sourced.push_back(
+          SourcedEntry{entries[i].name, entries[i].method, members[i].original_size, nullptr,
+                       std::make_shared<MemberSource>(in, members[i], entries[i].method)});
+    WriteFileSafely(out_path, overwrite,
+                    [&](TStream& out) { WriteArchive(out, sourced, nullptr); });
     return entries;
   } catch (const EReadError&) {
     throw BuilderError(lzh_path + ": cut short while being read (did it change?)");

@@ -45,9 +45,6 @@ uint16_t LhaCrc16(std::span<const uint8_t> data, uint16_t crc = 0);
 // is damaged, cut short or of level 3 and above.
 std::vector<LhaMember> ReadLhaArchive(std::span<const uint8_t> archive);
 
-// The project method number for an LHA method, or -1 when it has none.
-int MethodForLha(const std::string& lha_method);
-
 // Turns one member into an entry, verifying it as described above. Raises
 // BuilderError naming the member for a method that cannot be imported, a
 // size beyond the container's fields, or data that does not verify.

@@ -1,31 +1,29 @@
 #include "tools/stamp.h"
+#include "tools/streams.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "archive/dozirivovaze.h"
 #include "core/bytes.h"
+#include "launcher/launcher.h"
 #include "tools/archive_input.h"
 #include "tools/archive_writer.h"
 
 namespace kv::tools {
 
 namespace {
-// The builder keeps its own copy of the marker text; the launcher's copy must
-// stay the only one in its image.
-constexpr uint8_t kMarkerText[8] = {'K', 'V', 'I', '_', 'S', 'I', 'Z', 'E'};
-constexpr uint8_t kPlaceholder = 'X';
+// The marker text, the launcher's own constant's first part.
+const std::span<const uint8_t> kMarkerText(PayloadMarker, kMarkerTextLength);
 }  // namespace
 
 MarkerSearch FindMarker(std::span<const uint8_t> image) {
   MarkerSearch result;
-  const auto hit =
-      std::search(image.begin(), image.end(), std::begin(kMarkerText), std::end(kMarkerText));
+  const auto hit = std::search(image.begin(), image.end(), kMarkerText.begin(), kMarkerText.end());
   if (hit == image.end()) return result;
   result.offset = hit - image.begin();
-  const size_t after = static_cast<size_t>(result.offset) + sizeof kMarkerText;
-  result.placeholder = after + 4 <= image.size() && image[after] == kPlaceholder;
+  const size_t after = static_cast<size_t>(result.offset) + kMarkerText.size();
+  result.placeholder = after + 4 <= image.size() && image[after] == kPlaceholderByte;
   return result;
 }
 
@@ -50,8 +48,7 @@ void CheckLauncherImage(std::span<const uint8_t> image, LauncherMachine machines
   const MarkerSearch marker = FindMarker(image);
   if (marker.offset < 0) throw BuilderError("not a launcher: the marker KVI_SIZE is missing");
   const auto after = image.begin() + static_cast<std::ptrdiff_t>(marker.offset) + 1;
-  if (std::search(after, image.end(), std::begin(kMarkerText), std::end(kMarkerText)) !=
-      image.end())
+  if (std::search(after, image.end(), kMarkerText.begin(), kMarkerText.end()) != image.end())
     throw BuilderError("not a launcher: the marker KVI_SIZE appears more than once");
   if (!marker.placeholder)
     throw BuilderError("launcher already stamped (or its marker is damaged)");
@@ -63,7 +60,7 @@ struct InstallerCounter {
   int count = 0;
   bool empty = false;
   void Visit(const WalkedEntry& e) {
-    if (!e.Reached || !SameEntryName(e.Name, "Installer\\ZIVizivaz.exe")) return;
+    if (!e.Reached || !SameEntryName(e.Name, kInstallerEntryName)) return;
     ++count;
     empty = empty || e.Header.Destsize <= 0;
   }
@@ -85,41 +82,57 @@ void CheckSetupArchive(std::span<const uint8_t> archive) {
   } catch (const Exception& e) {
     throw BuilderError(std::string("not an archive: ") + e.Message());
   }
+  const std::string installer = kInstallerEntryName;
   if (counter.count == 0)
-    throw BuilderError(
-        "the archive has no entry Installer\\ZIVizivaz.exe, which a launcher starts");
+    throw BuilderError("the archive has no entry " + installer + ", which a launcher starts");
   if (counter.count > 1)
-    throw BuilderError("the archive has " + std::to_string(counter.count) +
-                       " entries named Installer\\ZIVizivaz.exe (a launcher would join them)");
-  if (counter.empty) throw BuilderError("the archive's Installer\\ZIVizivaz.exe is empty");
+    throw BuilderError("the archive has " + std::to_string(counter.count) + " entries named " +
+                       installer + " (a launcher would join them)");
+  if (counter.empty) throw BuilderError("the archive's " + installer + " is empty");
 }
 
 std::vector<uint8_t> StampedImage(std::span<const uint8_t> launcher) {
   const MarkerSearch marker = FindMarker(launcher);
   uint64_t block_offset = launcher.size();
-  while ((block_offset & 0xFF) == kPlaceholder) ++block_offset;
-  if (block_offset > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
-    throw BuilderError("stamped launcher would be 2 GiB or more");
+  while ((block_offset & 0xFF) == kPlaceholderByte) ++block_offset;
+  if (block_offset > kMaxFieldValue) throw BuilderError("stamped launcher would be 2 GiB or more");
   std::vector<uint8_t> out(launcher.begin(), launcher.end());
   out.resize(static_cast<size_t>(block_offset), 0);
-  StoreLE32(out.data() + static_cast<size_t>(marker.offset) + sizeof kMarkerText,
+  StoreLE32(out.data() + static_cast<size_t>(marker.offset) + kMarkerText.size(),
             static_cast<uint32_t>(block_offset));
   return out;
+}
+
+void WriteLauncherWithArchive(TStream& out, std::span<const uint8_t> launcher,
+                              const std::function<void(TStream&)>& write_archive,
+                              const std::string& too_large) {
+  const std::vector<uint8_t> image = StampedImage(launcher);
+  out.WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
+  const uint8_t no_length[4] = {};
+  out.WriteBuffer(no_length, 4);
+  write_archive(out);
+  const int64_t size = out.Position();
+  const int64_t archive = size - static_cast<int64_t>(image.size()) - 4;
+  if (static_cast<uint64_t>(size) > kMaxFieldValue) throw BuilderError(too_large);
+  uint8_t length[4];
+  StoreLE32(length, static_cast<uint32_t>(archive));
+  out.SetPosition(static_cast<int64_t>(image.size()));
+  out.WriteBuffer(length, 4);
+  out.SetPosition(size);
 }
 
 std::vector<uint8_t> StampLauncher(std::span<const uint8_t> launcher,
                                    std::span<const uint8_t> archive, LauncherMachine machines) {
   CheckLauncherImage(launcher, machines);
-  std::vector<uint8_t> out = StampedImage(launcher);
-  const uint64_t final_size = out.size() + 4 + archive.size();
-  if (final_size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
-    throw BuilderError("stamped launcher would be 2 GiB or more");
+  const uint64_t final_size = StampedImage(launcher).size() + 4 + archive.size();
+  if (final_size > kMaxFieldValue) throw BuilderError("stamped launcher would be 2 GiB or more");
   CheckSetupArchive(archive);
-  uint8_t length[4];
-  StoreLE32(length, static_cast<uint32_t>(archive.size()));
-  out.insert(out.end(), length, length + 4);
-  out.insert(out.end(), archive.begin(), archive.end());
-  return out;
+  TMemoryStream out;
+  WriteLauncherWithArchive(
+      out, launcher,
+      [&](TStream& to) { to.WriteBuffer(archive.data(), static_cast<int32_t>(archive.size())); },
+      "stamped launcher would be 2 GiB or more");
+  return std::move(out.Data());
 }
 
 }  // namespace kv::tools

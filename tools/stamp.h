@@ -3,8 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <vector>
+
+#include "core/stream.h"
 
 namespace kv::tools {
 
@@ -36,6 +40,16 @@ void CheckSetupArchive(std::span<const uint8_t> archive);
 // PayloadBlock's offset (see StampLauncher), with that offset written after
 // the marker text. The PayloadBlock follows it.
 std::vector<uint8_t> StampedImage(std::span<const uint8_t> launcher);
+
+// The one writer of the launcher layout: `launcher` (checked by
+// CheckLauncherImage) as StampedImage makes it, the PayloadBlock's length,
+// and the archive that `write_archive` writes at the stream's position;
+// the length is written once the archive is complete, so `out` must be
+// able to go back. Raises BuilderError `too_large` for a result of 2 GiB or
+// more.
+void WriteLauncherWithArchive(TStream& out, std::span<const uint8_t> launcher,
+                              const std::function<void(TStream&)>& write_archive,
+                              const std::string& too_large);
 
 // Returns the stamped launcher: `launcher` with the PayloadBlock's offset
 // written after the marker text, then the PayloadBlock (the archive's

@@ -524,5 +524,51 @@ else
 fi
 # --- end of DLL planting and held launcher file -------------------------------
 
+# --- kvarc.exe with names outside the ANSI code page --------------------------
+# kvarc.exe takes its arguments and the file system's names as Unicode and
+# keeps them as UTF-8 inside: a folder named with characters that code page
+# 1252 lacks is packed, listed, extracted by entry name and extracted whole.
+kvarc_exe_unicode_names() {
+  local exe=$WINBUILD/tools/kvarc.exe
+  local top="$WORK/unicode"
+  local src="$top/Łukasz 安装"
+  local archive="$top/names.kva"
+  rm -rf "$top"
+  mkdir -p "$src/sub 子"
+  head -c 70000 /dev/urandom >"$src/data.bin"
+  printf 'ünï 字 text\n' >"$src/sub 子/ünï 字.txt"
+  # A UTF-8 locale (C.UTF-8 is there wherever glibc is), so that Wine hands
+  # names to and from Unix as UTF-8; the program's ANSI code page is then
+  # 1252, which has none of 'Ł', '安', '子'.
+  local -a run=(env LANG=C.UTF-8 LC_ALL=C.UTF-8 "$WINE" "$exe")
+  local listing
+  if ! "${run[@]}" -q create "$(winpath "$archive")" "$(winpath "$src")" >/dev/null 2>&1; then
+    not_ok "kvarc.exe Unicode names" "create from '$src' failed"
+    return
+  fi
+  listing=$("${run[@]}" list "$(winpath "$archive")" 2>/dev/null | tr -d '\r')
+  if ! grep -qF 'Łukasz 安装\data.bin' <<<"$listing" ||
+    ! grep -qF 'Łukasz 安装\sub 子\ünï 字.txt' <<<"$listing"; then
+    not_ok "kvarc.exe Unicode names" "list shows other names: $listing"
+    return
+  fi
+  if ! "${run[@]}" extract "$(winpath "$archive")" 'Łukasz 安装\sub 子\ünï 字.txt' \
+    "$(winpath "$top/one 字.txt")" >/dev/null 2>&1 ||
+    ! cmp -s "$top/one 字.txt" "$src/sub 子/ünï 字.txt"; then
+    not_ok "kvarc.exe Unicode names" "extract of one entry by its name failed"
+    return
+  fi
+  if ! "${run[@]}" -q extract "$(winpath "$archive")" -o "$(winpath "$top/out Ł")" >/dev/null 2>&1 ||
+    ! diff -r "$src" "$top/out Ł/Łukasz 安装" >/dev/null; then
+    not_ok "kvarc.exe Unicode names" "extract -o into '$top/out Ł' did not give the folder back"
+    return
+  fi
+  ok "kvarc.exe packs, lists and extracts names outside the ANSI code page"
+}
+fresh
+kvarc_exe_unicode_names
+"$WINESERVER" -w
+# --- end of kvarc.exe with names outside the ANSI code page -------------------
+
 echo "e2e: $passed passed, $failed failed"
 [ $failed = 0 ]

@@ -1,0 +1,251 @@
+// The builder as a library: the commands called directly with their option
+// records and a Report that keeps what they say; the one archive writer fed
+// from every kind of source; the method table; the host layer.
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/records.h"
+#include "tests/kit/archives.h"
+#include "tests/kit/bytes.h"
+#include "tests/kit/failure.h"
+#include "tests/kit/files.h"
+#include "tools/archive_writer.h"
+#include "tools/commands.h"
+#include "tools/host.h"
+#include "tools/methods.h"
+
+namespace kv {
+namespace {
+
+using test::FailureOf;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+// Keeps every line and warning; asks for details.
+class KeptReport final : public tools::Report {
+ public:
+  void Line(const std::string& text) override { lines.push_back(text); }
+  void Warning(const std::string& text) override { warnings.push_back(text); }
+  bool Details() const override { return true; }
+  bool ShowsProgress() const override { return false; }
+  void Progress(const std::string&) override { ADD_FAILURE() << "progress while not shown"; }
+
+  std::vector<std::string> lines;
+  std::vector<std::string> warnings;
+};
+
+// ---------------------------------------------------------------------------
+// CommandsTest
+
+// The command line's work without the command line: what create packs,
+// list, test and both forms of extract read back, with each result line.
+TEST(CommandsTest, CreateListTestAndExtractThroughTheLibrary) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.File("in/sub"));
+  std::filesystem::create_directories(dir.File("in/none"));
+  const std::vector<uint8_t> text = test::DataOfKind("text", 20000, 1);
+  WriteFile(dir.File("in/sub/a.txt"), text);
+  WriteFile(dir.File("in/b.bin"), test::Bytes("b"));
+  KeptReport report;
+
+  tools::CreateOptions create;
+  create.archive = dir.File("x.kva");
+  create.items = {dir.File("in")};
+  tools::Create(create, report);
+  const auto size = std::filesystem::file_size(create.archive);
+  EXPECT_EQ(report.warnings,
+            std::vector<std::string>{dir.File("in/none") +
+                                     ": empty folder not packed (archives hold files only)"});
+  ASSERT_EQ(report.lines.size(), 3u);  // a line per entry, then the result
+  EXPECT_EQ(report.lines[2],
+            create.archive + ": 2 entries, " + std::to_string(size) + " bytes from 20001\n");
+
+  report.lines.clear();
+  tools::Test(create.archive, report);
+  EXPECT_EQ(report.lines.back(), create.archive + ": all 2 entries ok\n");
+
+  report.lines.clear();
+  tools::List(create.archive, report);
+  ASSERT_EQ(report.lines.size(), 4u);
+  EXPECT_EQ(report.lines[0], "archive " + create.archive + ": method NON, total size 20001\n");
+
+  tools::ExtractOptions one;
+  one.archive = create.archive;
+  one.args = {"IN\\SUB\\A.TXT", dir.File("a.out")};
+  tools::Extract(one, report);
+  EXPECT_EQ(ReadFile(dir.File("a.out")), text);
+
+  tools::ExtractOptions tree;
+  tree.archive = create.archive;
+  tree.folder = dir.File("out");
+  report.lines.clear();
+  tools::Extract(tree, report);
+  EXPECT_EQ(ReadFile(dir.File("out/in/sub/a.txt")), text);
+  EXPECT_EQ(report.lines.back(), create.archive + ": 2 files extracted into " + tree.folder + "\n");
+}
+
+// What the command line got wrong is a UsageError (exit 2), a file's
+// trouble a BuilderError (exit 1), each with its one line.
+TEST(CommandsTest, RefusalsAreNamedErrorsWithTheirLines) {
+  TempDir dir;
+  WriteFile(dir.File("f"), test::Bytes("abc"));
+  KeptReport report;
+  tools::CreateOptions exists;
+  exists.archive = dir.File("f");
+  exists.items = {dir.File("f")};
+  tools::ExtractOptions one_arg;
+  one_arg.archive = dir.File("f");
+  one_arg.args = {"x"};
+  struct Case {
+    std::function<void()> run;
+    bool usage;
+    std::string message;
+  };
+  const Case cases[] = {
+      {[] { tools::MethodOption("ZIP"); }, true, "unknown method 'ZIP' (NON, RLE, LZH or LH5)"},
+      {[] { tools::LevelOption("10"); }, true, "bad level '10' (1 fastest to 9 smallest)"},
+      {[&] { tools::Extract(one_arg, report); }, true,
+       "extract needs ENTRYNAME OUTFILE, or -o DIR (see kvarc --help)"},
+      {[&] { tools::Create(exists, report); }, false,
+       dir.File("f") + ": exists (use -f to overwrite it)"},
+      {[&] { tools::List(dir.File("f"), report); }, false,
+       dir.File("f") + ": not an archive (shorter than an archive header)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(FailureOf(c.run).message, c.message);
+    bool usage = false;
+    try {
+      c.run();
+    } catch (const tools::UsageError&) {
+      usage = true;
+    } catch (const tools::BuilderError&) {
+    }
+    EXPECT_EQ(usage, c.usage);
+  }
+  EXPECT_TRUE(report.lines.empty());
+}
+
+// ---------------------------------------------------------------------------
+// WriteArchiveTest: one archive from every kind of source
+
+// A stored source that records the order of the writer's calls.
+class RecordedStored final : public tools::StoredSource {
+ public:
+  RecordedStored(std::vector<uint8_t> stored, uint32_t sum, std::string& calls)
+      : stored_(std::move(stored)), sum_(sum), calls_(calls) {}
+  int32_t StoredSize() const override { return static_cast<int32_t>(stored_.size()); }
+  uint32_t Verify() override {
+    calls_ += "verify ";
+    return sum_;
+  }
+  void CopyTo(TStream& out) override {
+    calls_ += "copy ";
+    out.WriteBuffer(stored_.data(), StoredSize());
+  }
+
+ private:
+  std::vector<uint8_t> stored_;
+  uint32_t sum_;
+  std::string& calls_;
+};
+
+TEST(WriteArchiveTest, FilesMemoryAndStoredBytesInOneArchive) {
+  TempDir dir;
+  const std::vector<uint8_t> file = test::DataOfKind("text", 9000, 2);
+  const std::vector<uint8_t> memory = test::DataOfKind("zeros", 5000);
+  const std::vector<uint8_t> made = test::DataOfKind("binary", 3000, 3);
+  WriteFile(dir.File("file"), file);
+  std::string calls;
+  const std::vector<tools::SourcedEntry> entries = {
+      {"F", kMethodLh5, file.size(), tools::FileData(dir.File("file")), nullptr},
+      {"M", kMethodRle, memory.size(), tools::MemoryData(memory), nullptr},
+      {"S", kMethodLzh1, made.size(), nullptr,
+       std::make_shared<RecordedStored>(tools::CompressLzh1(made), test::Sum(made), calls)},
+  };
+  TMemoryStream out;
+  std::vector<uint8_t> methods;
+  tools::WriteArchive(out, entries,
+                      [&](const tools::WrittenEntry& w, uint64_t) { methods.push_back(w.method); });
+  EXPECT_EQ(calls, "verify copy ");
+  EXPECT_EQ(methods, (std::vector<uint8_t>{kMethodLh5, kMethodRle, kMethodLzh1}));
+  EXPECT_EQ(test::ExtractFromBytes(out.Data(), "F"), file);
+  EXPECT_EQ(test::ExtractFromBytes(out.Data(), "M"), memory);
+  EXPECT_EQ(test::ExtractFromBytes(out.Data(), "S"), made);
+}
+
+// ---------------------------------------------------------------------------
+// MethodTableTest
+
+// Every row is reached from its id, its LHA method and its number, and its
+// two compressor forms make the same bytes.
+TEST(MethodTableTest, EveryRowIsReachedEveryWay) {
+  const std::vector<uint8_t> data = test::DataOfKind("text", 30000, 4);
+  for (const tools::BuilderMethod& m : tools::BuilderMethods()) {
+    const std::string id(MethodIDs[m.number]);
+    SCOPED_TRACE(id);
+    EXPECT_EQ(tools::MethodFromName(id), m.number);
+    EXPECT_EQ(tools::BuilderMethodFor(m.number), &m);
+    if (m.lha != nullptr) {
+      EXPECT_EQ(tools::MethodForLha(m.lha), m.number);
+    }
+    ASSERT_EQ(m.make == nullptr, m.whole == nullptr);
+    if (m.make == nullptr) continue;
+    std::vector<uint8_t> streamed;
+    auto c = m.make(tools::kDefaultLevel, [&](std::span<const uint8_t> b) {
+      streamed.insert(streamed.end(), b.begin(), b.end());
+    });
+    c->Feed(std::span<const uint8_t>(data).first(1000));
+    c->Feed(std::span<const uint8_t>(data).subspan(1000));
+    c->Finish();
+    EXPECT_EQ(streamed, m.whole(data, tools::kDefaultLevel));
+  }
+  EXPECT_EQ(tools::BuilderMethodFor(kMethodCustom), nullptr);
+  EXPECT_EQ(tools::WritableMethodNames(), "NON, RLE, LZH or LH5");
+  EXPECT_EQ(tools::ImportableLhaMethods(), "-lh0-, -lh1- and -lh5-");
+}
+
+// ---------------------------------------------------------------------------
+// HostTest
+
+// Names beyond ASCII pass through the host layer as UTF-8, folders and
+// files alike; a symbolic link is seen as one without being followed.
+TEST(HostTest, FilesFoldersAndLinksUnderUtf8Names) {
+  TempDir dir;
+  const std::string folder = dir.File("\xC5\x81ukasz \xE5\xAE\x89\xE8\xA3\x85");  // Łukasz 安装
+  ASSERT_TRUE(tools::host::MakeFolder(folder));
+  EXPECT_FALSE(tools::host::MakeFolder(folder));
+  const std::string file = folder + "/d\xC3\xBC.bin";
+  const int fd = tools::host::OpenForWriting(file, true);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "12345", 5), 5);
+  ::close(fd);
+  tools::host::FileInfo info;
+  ASSERT_TRUE(tools::host::Stat(folder, info));
+  EXPECT_EQ(info.kind, tools::host::FileKind::kFolder);
+  ASSERT_TRUE(tools::host::Stat(file, info));
+  EXPECT_EQ(info.kind, tools::host::FileKind::kFile);
+  EXPECT_EQ(info.size, 5u);
+  EXPECT_EQ(tools::host::Utf8Text(tools::host::Utf8Path(file)), file);
+
+  const std::string link = dir.File("link");
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(tools::host::LinkStat(link, info));
+  EXPECT_EQ(info.kind, tools::host::FileKind::kLink);
+  ASSERT_TRUE(tools::host::Stat(link, info));
+  EXPECT_EQ(info.kind, tools::host::FileKind::kFile);
+
+  EXPECT_TRUE(tools::host::Remove(file));
+  EXPECT_FALSE(tools::host::Stat(file, info));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace
+}  // namespace kv

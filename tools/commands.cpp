@@ -1,0 +1,470 @@
+#include "tools/commands.h"
+#include "tools/streams.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "core/bytes.h"
+#include "launcher/launcher.h"
+#include "tools/archive_input.h"
+#include "tools/archive_reader.h"
+#include "tools/entry_plan.h"
+#include "tools/file_util.h"
+#include "tools/host.h"
+#include "tools/lha_import.h"
+#include "tools/methods.h"
+
+#include <unistd.h>
+
+namespace kv::tools {
+namespace {
+
+std::string Format(const char* format, ...) KV_PRINTF(1, 2);
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
+
+std::string Plural(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Hex8(uint32_t v) {
+  return Format("%08x", v);
+}
+
+std::string MethodName(uint8_t method) {
+  return method < kMethodCount ? std::string(MethodIDs[method]) : "#" + std::to_string(method);
+}
+
+std::string Mib(uint64_t bytes) {
+  return Format("%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+}
+
+// Runs `f`, putting `subject` in front of the message of a failure of the
+// component or the streams: the archive it was reading. A failed write is
+// the written file's, and WritingTo names it.
+template <typename F>
+auto About(const std::string& subject, F&& f) {
+  try {
+    return f();
+  } catch (const EWriteError&) {
+    throw;
+  } catch (const Exception& e) {
+    throw BuilderError(subject + ": " + e.Message());
+  }
+}
+
+// Runs `f`, naming `path` with the system's reason when a write fails.
+template <typename F>
+auto WritingTo(const std::string& path, F&& f) {
+  try {
+    return f();
+  } catch (const EWriteError&) {
+    throw BuilderError(path + ": " + std::strerror(errno));
+  }
+}
+
+// Runs `f`, putting `subject` in front of a refusal that names no file.
+template <typename F>
+auto Checking(const std::string& subject, F&& f) {
+  try {
+    return f();
+  } catch (const UsageError&) {
+    throw;
+  } catch (const BuilderError& e) {
+    throw BuilderError(subject + ": " + e.what());
+  }
+}
+
+// The status line of one piece of work, cleared when it ends.
+class ProgressLine {
+ public:
+  explicit ProgressLine(Report& report) : report_(report), on_(report.ShowsProgress()) {}
+  ~ProgressLine() { Clear(); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void Show(const std::string& text) {
+    if (!on_ || text == shown_) return;
+    report_.Progress(text);
+    shown_ = text;
+  }
+  void Clear() {
+    if (shown_.empty()) return;
+    report_.Progress("");
+    shown_.clear();
+  }
+  // The component's progress event, with `label` before the percentage.
+  TShowProgressEvent Event(const std::string& label) {
+    label_ = label;
+    if (!on_) return {};
+    return TShowProgressEvent::Bind<&ProgressLine::OnPercent>(this);
+  }
+
+ private:
+  void OnPercent(int32_t& percentage_done) {
+    Show(label_ + " " + std::to_string(percentage_done) + "%");
+  }
+
+  Report& report_;
+  bool on_;
+  std::string shown_;
+  std::string label_;
+};
+
+// --- packing ---------------------------------------------------------------
+
+std::vector<PlannedEntry> Plan(const std::vector<std::string>& items, uint8_t method,
+                               const std::string& archive, Report& report) {
+  std::vector<PlannedEntry> plan =
+      PlanEntries(items, method, [&](const std::string& line) { report.Warning(line); });
+  FinishPlan(plan, archive);
+  return plan;
+}
+
+// Writes the archive of `plan` at `out`'s position, with progress and, when
+// details are wanted, a line per entry. Returns the bytes read.
+uint64_t Pack(TStream& out, const std::vector<PlannedEntry>& plan, int level, Report& report) {
+  uint64_t total = 0;
+  for (const PlannedEntry& e : plan) total += e.size;
+  ProgressLine progress(report);
+  auto show = [&](uint64_t done) {
+    if (total > 0)
+      progress.Show("packing " + std::to_string(done * 100 / total) + "% (" + Mib(done) + " of " +
+                    Mib(total) + ")");
+  };
+  WriteOptions options;
+  options.level = level;
+  options.reading = show;
+  uint64_t read = 0;
+  WriteArchive(
+      out, plan,
+      [&](const WrittenEntry& w, uint64_t done) {
+        read = done;
+        if (report.Details()) {
+          progress.Clear();
+          report.Line(Format("%-4s %12llu %12d  %s\n", MethodName(w.method).c_str(),
+                             static_cast<unsigned long long>(w.entry.size), w.stored,
+                             w.entry.name.c_str()));
+        }
+        show(done);
+      },
+      options);
+  return read;
+}
+
+// The launcher `kvarc setup` stamps: --launcher FILE, or the one kvarc carries.
+std::vector<uint8_t> SetupLauncher(const std::string& launcher_path,
+                                   std::span<const uint8_t> embedded, LauncherMachine machines) {
+  std::vector<uint8_t> image;
+  if (!launcher_path.empty()) {
+    image = ReadWholeFile(launcher_path);
+  } else {
+    if (embedded.empty())
+      throw BuilderError(
+          "this kvarc was built without a launcher; give one with --launcher FILE (the win32 "
+          "build's launcher/Setup.exe)");
+    image.assign(embedded.begin(), embedded.end());
+  }
+  Checking(launcher_path.empty() ? std::string("built-in launcher") : launcher_path,
+           [&] { CheckLauncherImage(image, machines); });
+  return image;
+}
+
+// --- reading ---------------------------------------------------------------
+
+ArchiveListing Listing(TKVDoziRivovaze& component, ArchiveInput& input, const std::string& path) {
+  return About(path, [&] { return ListArchive(component, input.Archive()); });
+}
+
+// The exact form: one name (every entry of it, in archive order) to one file.
+void ExtractOne(const std::string& path, const std::string& entry_name, const std::string& out_path,
+                bool force, Report& report) {
+  ArchiveInput input(path);
+  {
+    // The entry must exist: an absent name would silently produce an empty file.
+    TKVDoziRivovaze component(nullptr);
+    const ArchiveListing listing = Listing(component, input, path);
+    bool found = false;
+    for (const ListedEntry& e : listing.entries)
+      found = found || (e.visited && SameEntryName(e.name, entry_name));
+    if (!found) throw BuilderError(path + ": no entry named '" + entry_name + "'");
+  }
+  // The component walks the archive through this program's own view of the
+  // file (a plain archive, or the payload of a stamped launcher): the file
+  // is not opened a second time while it is held.
+  ProgressLine progress(report);
+  auto extract = [&](TStream& out) {
+    TKVDoziRivovaze component(nullptr);
+    component.SetOnShowProgress(progress.Event(entry_name));
+    input.Archive().SetPosition(0);
+    component.WalkArchive(input.Archive(), out, entry_name);
+  };
+  if (out_path == "-") {
+    DescriptorStream out(STDOUT_FILENO, "standard output");
+    try {
+      GatheredWrites gathered(out);
+      About(path, [&] {
+        extract(gathered);
+        gathered.Flush();
+      });
+    } catch (const EWriteError&) {
+      throw BuilderError("standard output: " + out.Failure());
+    }
+    return;
+  }
+  About(path, [&] { WritingTo(out_path, [&] { WriteFileSafely(out_path, force, extract); }); });
+}
+
+// A name as a path below the output folder: '\' parts become folders.
+std::string RelativePathOf(const std::string& name) {
+  std::string relative = CheckedEntryName(name);
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  return relative;
+}
+
+// Every entry (or the named ones) into `dir`, each name's entries joined in
+// archive order as the component joins them.
+void ExtractTree(const std::string& path, const std::string& dir,
+                 const std::vector<std::string>& names, bool force, Report& report) {
+  ArchiveInput input(path);
+  TKVDoziRivovaze component(nullptr);
+  const ArchiveListing listing = Listing(component, input, path);
+
+  std::map<std::string, std::string> wanted;  // folded name -> as typed; emptied when found
+  for (const std::string& n : names) wanted[FoldedName(n)] = n;
+  struct Output {
+    std::string name;
+    std::string relative;
+    std::vector<const ListedEntry*> entries;
+  };
+  std::vector<Output> outputs;
+  std::map<std::string, size_t> index;
+  for (const ListedEntry& e : listing.entries) {
+    if (!e.visited) continue;
+    const std::string key = FoldedName(e.name);
+    if (!wanted.empty()) {
+      const auto w = wanted.find(key);
+      if (w == wanted.end()) continue;
+      w->second.clear();
+    }
+    const auto [it, fresh] = index.emplace(key, outputs.size());
+    if (fresh)
+      outputs.push_back(Output{e.name, Checking(path, [&] { return RelativePathOf(e.name); }), {}});
+    outputs[it->second].entries.push_back(&e);
+  }
+  for (const auto& [key, missing] : wanted)
+    if (!missing.empty()) throw BuilderError(path + ": no entry named '" + missing + "'");
+
+  // Refuse before writing anything, so that a refusal leaves DIR as it was.
+  if (!force) {
+    for (const Output& out : outputs) {
+      const std::string target = dir + "/" + out.relative;
+      host::FileInfo info;
+      if (host::LinkStat(target, info))
+        throw BuilderError(target + ": exists (use -f to overwrite it)");
+    }
+  }
+  if (!host::MakeFolder(dir) && errno != EEXIST)
+    throw BuilderError(dir + ": " + std::strerror(errno));
+  TStream& archive = input.Archive();
+  ProgressLine progress(report);
+  for (const Output& out : outputs) {
+    MakeFoldersBelow(dir, out.relative);
+    const std::string target = dir + "/" + out.relative;
+    component.SetOnShowProgress(progress.Event(out.name));
+    About(path, [&] {
+      WritingTo(target, [&] {
+        WriteFileSafely(
+            target, force,
+            [&](TStream& file) {
+              for (const ListedEntry* e : out.entries) {
+                archive.SetPosition(e->data_offset);
+                component.ExpandEntry(file, archive, e->header.Sourcesize, e->header.Destsize,
+                                      e->header.Checksum, e->header.Method, listing.compress_id);
+              }
+            },
+            LinkPolicy::kReplace);
+      });
+    });
+    if (report.Details()) {
+      progress.Clear();
+      report.Line(target + "\n");
+    }
+  }
+  progress.Clear();
+  report.Line(path + ": " + Plural(outputs.size(), "file", "files") + " extracted into " + dir +
+              "\n");
+}
+
+}  // namespace
+
+uint8_t MethodOption(const std::string& name) {
+  const int m = MethodFromName(name);
+  if (m < 0) throw UsageError("unknown method '" + name + "' (" + WritableMethodNames() + ")");
+  return static_cast<uint8_t>(m);
+}
+
+int LevelOption(const std::string& text) {
+  if (text.size() != 1 || text[0] < '0' + kMinLevel || text[0] > '0' + kMaxLevel)
+    throw UsageError("bad level '" + text + "' (1 fastest to 9 smallest)");
+  return text[0] - '0';
+}
+
+void Create(const CreateOptions& o, Report& report) {
+  const std::vector<PlannedEntry> plan = Plan(o.items, o.method, o.archive, report);
+  int64_t size = 0;
+  uint64_t read = 0;
+  WritingTo(o.archive, [&] {
+    WriteFileSafely(o.archive, o.force, [&](TStream& out) {
+      read = Pack(out, plan, o.level, report);
+      size = out.Position();
+    });
+  });
+  report.Line(Format("%s: %s, %lld bytes from %llu\n", o.archive.c_str(),
+                     Plural(plan.size(), "entry", "entries").c_str(), static_cast<long long>(size),
+                     static_cast<unsigned long long>(read)));
+}
+
+void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& report) {
+  if (o.out.empty()) throw UsageError("setup needs -o OUT.exe");
+  const std::vector<uint8_t> launcher = SetupLauncher(o.launcher, embedded, o.machines);
+
+  // The installer is one program, packed under the name the launcher starts.
+  host::FileInfo installer;
+  if (host::Stat(o.installer, installer) && installer.kind == host::FileKind::kFolder)
+    throw BuilderError(o.installer + ": is a folder (the installer is one program)");
+  if (host::Stat(o.installer, installer) && installer.kind == host::FileKind::kFile &&
+      installer.size == 0)
+    throw BuilderError(o.installer + ": empty file (the launcher would start nothing)");
+  std::vector<std::string> items = {std::string(kInstallerEntryName) + "=" + o.installer};
+  items.insert(items.end(), o.data.begin(), o.data.end());
+  const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
+
+  // A launcher that cannot be stamped is refused before anything is written.
+  Checking(o.out, [&] { StampedImage(launcher); });
+  int64_t size = 0;
+  WritingTo(o.out, [&] {
+    WriteFileSafely(o.out, o.force, [&](TStream& out) {
+      WriteLauncherWithArchive(
+          out, launcher, [&](TStream& to) { Pack(to, plan, o.level, report); },
+          o.out + ": the Setup.exe would be 2 GiB or more");
+      size = out.Position();
+    });
+  });
+  report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s\n", o.out.c_str(),
+                     static_cast<long long>(size), launcher.size(),
+                     Plural(plan.size(), "entry", "entries").c_str()));
+}
+
+void Stamp(const StampOptions& o, Report& report) {
+  const std::vector<uint8_t> launcher = ReadWholeFile(o.launcher);
+  const std::vector<uint8_t> archive = ReadWholeFile(o.archive);
+  Checking(o.launcher, [&] { CheckLauncherImage(launcher, o.machines); });
+  Checking(o.archive, [&] { CheckSetupArchive(archive); });
+  const std::vector<uint8_t> stamped =
+      Checking(o.out, [&] { return StampLauncher(launcher, archive, o.machines); });
+  WritingTo(o.out, [&] { WriteFileSafely(o.out, o.force, stamped); });
+  report.Line(Format("%s: %zu bytes, payload at offset %zu\n", o.out.c_str(), stamped.size(),
+                     stamped.size() - archive.size() - 4));
+}
+
+void Import(const ImportOptions& o, Report& report) {
+  int skipped = 0;
+  const std::vector<ImportedEntry> entries =
+      WritingTo(o.out, [&] { return ImportLhaArchive(o.lzh, o.out, o.force, &skipped); });
+  if (report.Details()) {
+    for (const ImportedEntry& e : entries)
+      report.Line(Format("%-4s %12d %12d  %s\n", MethodName(e.method).c_str(), e.stored, e.destsize,
+                         e.name.c_str()));
+  }
+  report.Line(o.out + ": " + Plural(entries.size(), "entry", "entries") +
+              " imported, CRC-16 verified" +
+              (skipped > 0 ? ", " + Plural(static_cast<uint64_t>(skipped), "folder", "folders") +
+                                 " skipped (archives hold files only)"
+                           : std::string()) +
+              "\n");
+}
+
+void List(const std::string& path, Report& report) {
+  ArchiveInput input(path);
+  TKVDoziRivovaze component(nullptr);
+  const ArchiveListing listing = Listing(component, input, path);
+  if (input.Stamped())
+    report.Line(
+        Format("launcher %s: archive at offset %d\n", path.c_str(), input.PayloadOffset() + 4));
+  report.Line(Format("archive %s: method %s, total size %d\n", path.c_str(),
+                     listing.compress_id.c_str(), listing.header.TotalSize));
+  report.Line(Format("%-6s %12s %12s %-8s  %s\n", "method", "stored", "size", "checksum", "name"));
+  for (const ListedEntry& e : listing.entries) {
+    report.Line(Format("%-6s %12d %12d %s  %s%s\n", MethodName(e.header.Method).c_str(),
+                       e.header.Sourcesize, e.header.Destsize, Hex8(e.header.Checksum).c_str(),
+                       e.name.c_str(), e.visited ? "" : "  (after TotalSize: never extracted)"));
+  }
+}
+
+void Test(const std::string& path, Report& report) {
+  ArchiveInput input(path);
+  TKVDoziRivovaze component(nullptr);
+  const ArchiveListing listing = Listing(component, input, path);
+  TStream& archive = input.Archive();
+  int failures = 0;
+  int64_t reached = 0;
+  for (const ListedEntry& e : listing.entries) {
+    if (e.visited) reached += e.header.Destsize;
+    ProgressLine progress(report);
+    component.SetOnShowProgress(progress.Event(e.name));
+    SummingSink sink;
+    archive.SetPosition(e.data_offset);
+    std::string verdict = "ok";
+    try {
+      component.ExpandEntry(sink, archive, e.header.Sourcesize, e.header.Destsize,
+                            e.header.Checksum, e.header.Method, listing.compress_id);
+      if (e.header.Method == kMethodStored && sink.Sum() != e.header.Checksum)
+        verdict = "ok (stored; its checksum does not match, which readers ignore)";
+      else if (sink.Size() != e.header.Destsize && e.header.Method != kMethodStored)
+        verdict = "ok (expands to " + std::to_string(sink.Size()) + " bytes, not " +
+                  std::to_string(e.header.Destsize) + ")";
+    } catch (const Exception& x) {
+      verdict = "FAILED: " + x.Message();
+      ++failures;
+    }
+    progress.Clear();
+    report.Line(Format("%-6s %s: %s\n", MethodName(e.header.Method).c_str(), e.name.c_str(),
+                       verdict.c_str()));
+  }
+  if (failures > 0)
+    throw BuilderError(path + ": " + std::to_string(failures) + " of " +
+                       Plural(listing.entries.size(), "entry", "entries") + " failed");
+  if (reached < listing.header.TotalSize)
+    throw BuilderError(path + ": truncated: its entries end after " + std::to_string(reached) +
+                       " of the " + std::to_string(listing.header.TotalSize) +
+                       " bytes its header announces");
+  report.Line(path + ": " +
+              (listing.entries.size() == 1
+                   ? std::string("1 entry")
+                   : "all " + Plural(listing.entries.size(), "entry", "entries")) +
+              " ok\n");
+}
+
+void Extract(const ExtractOptions& o, Report& report) {
+  if (!o.folder.empty()) return ExtractTree(o.archive, o.folder, o.args, o.force, report);
+  if (o.args.size() != 2)
+    throw UsageError("extract needs ENTRYNAME OUTFILE, or -o DIR (see kvarc --help)");
+  ExtractOne(o.archive, o.args[0], o.args[1], o.force, report);
+}
+
+}  // namespace kv::tools

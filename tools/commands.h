@@ -1,0 +1,105 @@
+// The builder's commands as a library: one function per command, each
+// taking a plain options record and a Report to speak through, and either
+// returning normally or raising. kvarc's command line only fills the
+// records and prints what the Report is given; tests call the same
+// functions.
+//
+// Failures: UsageError for what the command line got wrong (kvarc exits
+// with 2), BuilderError "SUBJECT: reason" for a file or its data (exit 1).
+// No existing file is overwritten unless `force` is set, and every file is
+// written through a temporary file renamed into place when complete
+// (WriteFileSafely).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "tools/archive_writer.h"
+#include "tools/compressors.h"
+#include "tools/stamp.h"
+
+namespace kv::tools {
+
+// A wrong command line, reported with exit code 2.
+class UsageError : public BuilderError {
+ public:
+  using BuilderError::BuilderError;
+};
+
+// Where a command's words go. Result lines and, when details are wanted,
+// a line per entry go to Line; Warning takes what is worth saying but is
+// no failure; Progress shows a status line that the next line replaces
+// (an empty text clears it), and is only called when ShowsProgress().
+class Report {
+ public:
+  virtual ~Report() = default;
+  virtual void Line(const std::string& text) = 0;
+  virtual void Warning(const std::string& text) = 0;
+  virtual bool Details() const = 0;
+  virtual bool ShowsProgress() const = 0;
+  virtual void Progress(const std::string& text) = 0;
+};
+
+// The method number of a method's name (NON, RLE, LZH or LH5, any case);
+// UsageError for any other.
+uint8_t MethodOption(const std::string& name);
+// The level of "N" (kMinLevel to kMaxLevel); UsageError for any other.
+int LevelOption(const std::string& text);
+
+struct PackOptions {
+  uint8_t method = kMethodLh5;  // for items without a METHOD: prefix
+  int level = kDefaultLevel;
+  bool force = false;
+};
+
+struct CreateOptions : PackOptions {
+  std::string archive;
+  std::vector<std::string> items;  // as described in entry_plan.h
+};
+void Create(const CreateOptions& o, Report& report);
+
+struct SetupOptions : PackOptions {
+  std::string out;
+  std::string launcher;  // empty: the launcher this builder carries
+  std::string installer;
+  std::vector<std::string> data;
+  LauncherMachine machines = LauncherMachine::kI386;
+};
+// `embedded` is the launcher image the builder carries (empty when none).
+void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& report);
+
+struct StampOptions {
+  std::string launcher;
+  std::string archive;
+  std::string out;
+  LauncherMachine machines = LauncherMachine::kI386;
+  bool force = false;
+};
+void Stamp(const StampOptions& o, Report& report);
+
+struct ImportOptions {
+  std::string lzh;
+  std::string out;
+  bool force = false;
+};
+void Import(const ImportOptions& o, Report& report);
+
+void List(const std::string& archive, Report& report);
+// Raises BuilderError when an entry fails or the entries end early.
+void Test(const std::string& archive, Report& report);
+
+struct ExtractOptions {
+  std::string archive;
+  // With a folder: every entry, or every entry of the given names, below
+  // it. Without: `args` are ENTRYNAME OUTFILE, that name's entries joined
+  // into one file ("-" is standard output).
+  std::string folder;
+  std::vector<std::string> args;
+  bool force = false;
+};
+void Extract(const ExtractOptions& o, Report& report);
+
+}  // namespace kv::tools

@@ -1,0 +1,91 @@
+// The builder's host layer: the few file-system and process calls it makes,
+// one implementation per system (host_posix.cpp, host_win32.cpp), so that
+// the rest of tools/ is the same code everywhere.
+//
+// Paths are UTF-8 strings on every system. On Windows they are turned into
+// the system's wide names at this boundary, so that a name with characters
+// outside the ANSI code page works; the command line's arguments arrive as
+// UTF-8 the same way (Arguments).
+//
+// Calls that can fail return false or -1 and leave the system's reason in
+// errno, for the caller to put into its message.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The printf family the builder formats with: on Windows MinGW's own, which
+// knows %zu and %lld (the build defines __USE_MINGW_ANSI_STDIO).
+#ifdef __MINGW32__
+#define KV_PRINTF(format_index, first_arg) \
+  __attribute__((format(gnu_printf, format_index, first_arg)))
+#else
+#define KV_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#endif
+
+namespace kv::tools::host {
+
+enum class FileKind { kFile, kFolder, kLink, kOther };
+
+struct FileInfo {
+  FileKind kind = FileKind::kOther;
+  uint64_t size = 0;
+};
+
+// What `path` is, following symbolic links.
+bool Stat(const std::string& path, FileInfo& info);
+// The same without following a final symbolic link (kLink for one). Windows
+// has no links that the builder looks at: there it is Stat.
+bool LinkStat(const std::string& path, FileInfo& info);
+// What the open descriptor `fd` is.
+bool StatOpen(int fd, FileInfo& info);
+
+// Opens for reading, in binary mode and not inherited by child processes;
+// -1 on failure.
+int OpenForReading(const std::string& path);
+// Opens for writing, made when absent, emptied when `truncate`; -1 on failure.
+int OpenForWriting(const std::string& path, bool truncate);
+// An anonymous temporary file in `folder`, read and write, that is gone when
+// closed; -1 on failure.
+int OpenTemporary(const std::string& folder);
+// Empties an open file and puts its position at the start.
+bool Truncate(int fd);
+// Puts the position of an open file at its start or its end.
+bool Rewind(int fd);
+bool SeekToEnd(int fd);
+
+bool MakeFolder(const std::string& path);
+bool Remove(const std::string& path);
+
+// The folder for temporary files: TMPDIR (on Windows TMP or TEMP), else the
+// system's.
+std::string TemporaryFolder();
+int ProcessId();
+bool ErrorOutputIsTerminal();
+// Standard output takes bytes as they are (on Windows, binary mode).
+void RawStandardOutput();
+
+// The separators a typed path may use between its parts.
+const char* PathSeparators();
+
+// A UTF-8 path as the standard library's path and back, the same on every
+// system (the library's narrow strings are the ANSI code page on Windows).
+inline std::filesystem::path Utf8Path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+inline std::string Utf8Text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+inline std::string GenericUtf8Text(const std::filesystem::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// The program's arguments as UTF-8 (on Windows read from the wide command
+// line, not the ANSI `argv`).
+std::vector<std::string> Arguments(int argc, char** argv);
+
+}  // namespace kv::tools::host

@@ -1,0 +1,150 @@
+// The host layer on Windows: UTF-8 paths become wide names here, and the
+// C runtime's wide calls do the work, so that any name the file system
+// holds can be packed and written, whatever the ANSI code page.
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+// After <windows.h>.
+#include <shellapi.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/host.h"
+
+namespace kv::tools::host {
+namespace {
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string utf8(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+  utf8.pop_back();  // the terminating zero
+  return utf8;
+}
+
+FileInfo InfoOf(const struct _stat64& st) {
+  FileInfo info;
+  info.size = static_cast<uint64_t>(st.st_size);
+  if ((st.st_mode & _S_IFMT) == _S_IFREG)
+    info.kind = FileKind::kFile;
+  else if ((st.st_mode & _S_IFMT) == _S_IFDIR)
+    info.kind = FileKind::kFolder;
+  return info;
+}
+
+}  // namespace
+
+bool Stat(const std::string& path, FileInfo& info) {
+  struct _stat64 st;
+  if (::_wstat64(Wide(path).c_str(), &st) != 0) return false;
+  info = InfoOf(st);
+  return true;
+}
+
+bool LinkStat(const std::string& path, FileInfo& info) {
+  return Stat(path, info);
+}
+
+bool StatOpen(int fd, FileInfo& info) {
+  struct _stat64 st;
+  if (::_fstat64(fd, &st) != 0) return false;
+  info = InfoOf(st);
+  return true;
+}
+
+int OpenForReading(const std::string& path) {
+  return ::_wopen(Wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int OpenForWriting(const std::string& path, bool truncate) {
+  return ::_wopen(Wide(path).c_str(),
+                  _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT | (truncate ? _O_TRUNC : 0),
+                  _S_IREAD | _S_IWRITE);
+}
+
+int OpenTemporary(const std::string& folder) {
+  // Removed by the system when the last descriptor closes.
+  static int made = 0;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    const std::string path =
+        folder + "\\kvarc-spool-" + std::to_string(ProcessId()) + "-" + std::to_string(made++);
+    fd = ::_wopen(
+        Wide(path).c_str(),
+        _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY | _O_SHORT_LIVED | _O_NOINHERIT,
+        _S_IREAD | _S_IWRITE);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  return fd;
+}
+
+bool Truncate(int fd) {
+  return ::_chsize_s(fd, 0) == 0 && ::_lseeki64(fd, 0, SEEK_SET) == 0;
+}
+
+bool Rewind(int fd) {
+  return ::_lseeki64(fd, 0, SEEK_SET) == 0;
+}
+
+bool SeekToEnd(int fd) {
+  return ::_lseeki64(fd, 0, SEEK_END) >= 0;
+}
+
+bool MakeFolder(const std::string& path) {
+  return ::_wmkdir(Wide(path).c_str()) == 0;
+}
+
+bool Remove(const std::string& path) {
+  return ::_wremove(Wide(path).c_str()) == 0;
+}
+
+std::string TemporaryFolder() {
+  for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+    const wchar_t* dir = ::_wgetenv(name);
+    if (dir != nullptr && *dir != L'\0') return Utf8(dir);
+  }
+  return ".";
+}
+
+int ProcessId() {
+  return ::_getpid();
+}
+
+bool ErrorOutputIsTerminal() {
+  return ::_isatty(_fileno(stderr)) != 0;
+}
+
+void RawStandardOutput() {
+  ::_setmode(_fileno(stdout), _O_BINARY);  // an entry written to standard output is bytes
+}
+
+const char* PathSeparators() {
+  return "/\\:";
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(Utf8(wide[i]));
+  ::LocalFree(wide);
+  return args;
+}
+
+}  // namespace kv::tools::host
