@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "archive/failures.h"
 #include "codecs/lh5.h"
 #include "codecs/lzh1.h"
 #include "codecs/rle.h"
+#include "pump/failures.h"
 
 namespace kv {
 namespace {

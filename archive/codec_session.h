@@ -1,6 +1,6 @@
 // The codec session: carries one entry's stored bytes through one codec.
 //
-// RunCodecSession sets up the byte pump (archive/byte_pump.h) over the
+// RunCodecSession sets up the byte pump (pump/byte_pump.h) over the
 // entry's stored bytes and the destination, calls the method's expander
 // from one table and makes the final flush. It belongs to the component;
 // the codecs know only the pump.
@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "archive/byte_pump.h"
 #include "archive/dozirivovaze.h"
 #include "core/stream.h"
+#include "pump/byte_pump.h"
 
 namespace kv {
 

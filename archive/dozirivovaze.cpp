@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "archive/codec_session.h"
-#include "archive/failures.h"
 #include "core/platform.h"
+#include "pump/failures.h"
 
 namespace kv {
 

@@ -7,7 +7,7 @@
 // It keeps no archive state between calls: ExtractEntry opens, walks and
 // closes the archive within one call. It expands only.
 //
-// Failures are exceptions of the classes in archive/failures.h (or of the
+// Failures are exceptions of the classes in pump/failures.h (or of the
 // stream library); the component catches none of them, and closes the
 // archive file on every way out. Output already written to the destination stays there.
 #pragma once
@@ -16,10 +16,10 @@
 #include <string>
 
 #include "archive/events.h"
-#include "archive/failures.h"
 #include "archive/records.h"
 #include "core/component.h"
 #include "core/stream.h"
+#include "pump/failures.h"
 
 namespace kv {
 

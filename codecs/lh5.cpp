@@ -59,10 +59,10 @@
 #include <cstring>
 #include <memory>
 
-#include "archive/byte_pump.h"
-#include "archive/failures.h"
 #include "codecs/lh5_table.h"
 #include "codecs/window.h"
+#include "pump/byte_pump.h"
+#include "pump/failures.h"
 
 namespace kv {
 namespace {

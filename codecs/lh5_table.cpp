@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "archive/failures.h"
+#include "pump/failures.h"
 
 namespace kv {
 

@@ -55,9 +55,9 @@
 #include <cstring>
 #include <memory>
 
-#include "archive/byte_pump.h"
 #include "codecs/lzh1_model.h"
 #include "codecs/window.h"
+#include "pump/byte_pump.h"
 
 namespace kv {
 

@@ -4,7 +4,7 @@
 // builder's coder share (the tree, the offset code, the format's constants)
 // is in lzh1_model.h.
 //
-// Contract: ExpandLzh1 runs inside a codec session (archive/byte_pump.h). It
+// Contract: ExpandLzh1 runs inside a codec session (pump/byte_pump.h). It
 // pulls the entry's stored bytes through GetInputByte exactly when its bit
 // reader needs them, and hands every expanded byte to the session's sink, in
 // order.

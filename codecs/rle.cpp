@@ -13,7 +13,7 @@
 // 0x94 before the expander stops.
 #include "codecs/rle.h"
 
-#include "archive/byte_pump.h"
+#include "pump/byte_pump.h"
 
 namespace kv {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "archive/byte_pump.h"
+#include "pump/byte_pump.h"
 
 namespace kv {
 

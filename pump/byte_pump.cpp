@@ -1,10 +1,10 @@
-#include "archive/byte_pump.h"
+#include "pump/byte_pump.h"
 
 #include <algorithm>
 
-#include "archive/failures.h"
 #include "core/bytes.h"
 #include "core/platform.h"
+#include "pump/failures.h"
 
 namespace kv {
 

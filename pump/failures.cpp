@@ -1,4 +1,4 @@
-#include "archive/failures.h"
+#include "pump/failures.h"
 
 namespace kv {
 

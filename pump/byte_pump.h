@@ -4,7 +4,7 @@
 // output budget, progress and yields; a codec is a plain function that pulls
 // stored bytes through GetInputByte, pushes expanded bytes through
 // PutOutputByte and reads EndOfInput. Codecs include this header and
-// archive/failures.h, never the component: they never see a stream or the
+// pump/failures.h, never the component: they never see a stream or the
 // component, only the pump.
 //
 // The session record is module-wide (CodecSession), like the codecs' work
