@@ -111,26 +111,27 @@ else
 fi
 
 # --- normal end, every method, from a folder whose name has spaces -----------
-check_normal_end() {  # METHOD LAUNCHER-PATH
-  local method=$1 launcher=$2
-  local tmp
-  tmp=$(temp_archives)
+# check_started WHAT LAUNCHER TEMP-UNIX-FOLDER TEMP-WINDOWS-FOLDER [ARCHIVE]:
+# a normal end: exit 0, one temporary archive (identical to ARCHIVE when
+# given), the installer identical to the entry, started with the exact
+# parameters in their real characters, and able to read /DATA.
+check_started() {
+  local what=$1 launcher=$2 temp_unix=$3 temp_windows=$4 archive=${5:-}
   local report=$WINDIR/ZIVizivaz.exe.report.txt
-  local expected_params="\"/SOURCE=$(winpath "$launcher")\" \"/DATA=C:\\users\\$(whoami)\\Temp\\$(basename "$tmp")\""
-  if [ $rc != 0 ]; then
-    not_ok "$method normal end" "exit $rc"
-  elif [ "$(echo "$tmp" | wc -w)" != 1 ]; then
-    not_ok "$method normal end" "temporary archives: $tmp"
-  elif ! cmp -s "$tmp" "$WORK/$method.exe.zerk"; then
-    not_ok "$method normal end" "the temporary archive differs from the payload's archive"
+  local tmp=("$temp_unix"/KVI*.tmp)
+  local expected="\"/SOURCE=$(winpath "$launcher")\" \"/DATA=$temp_windows\\$(basename "${tmp[0]}")\""
+  if [ $rc != 0 ] || [ ${#tmp[@]} != 1 ] || [ ! -f "${tmp[0]}" ]; then
+    not_ok "$what" "exit $rc, temporary archives: ${tmp[*]}"
+  elif [ -n "$archive" ] && ! cmp -s "${tmp[0]}" "$archive"; then
+    not_ok "$what" "the temporary archive differs from the payload's archive"
   elif ! cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER"; then
-    not_ok "$method normal end" "the installer file differs from the entry"
-  elif [ "$(sed -n 's/^parameters: //p' "$report" | tr -d '\r')" != "$expected_params" ]; then
-    not_ok "$method normal end" "parameters '$(sed -n 's/^parameters: //p' "$report")', expected '$expected_params'"
+    not_ok "$what" "the installer file differs from the entry"
+  elif [ "$(sed -n 's/^parameters: //p' "$report" | tr -d '\r')" != "$expected" ]; then
+    not_ok "$what" "parameters '$(sed -n 's/^parameters: //p' "$report")', expected '$expected'"
   elif ! grep -q "^read: Data\\\\readme.txt $(stat -c %s "$WORK/readme.txt") bytes, checksum [0-9a-f]* verified" "$report"; then
-    not_ok "$method normal end" "the installer could not read the archive: $(cat "$report")"
+    not_ok "$what" "the installer could not read /DATA: $(cat "$report" 2>/dev/null)"
   else
-    ok "$method: the installer is extracted and started with the exact parameters"
+    ok "$what"
   fi
 }
 
@@ -143,7 +144,8 @@ for method in NON RLE LZH LH5; do
   mkdir -p "$WORK/My Files"
   cp "$WORK/$method.exe" "$WORK/My Files/setup $method.exe"
   run_setup "$WORK/My Files/setup $method.exe"
-  check_normal_end $method "$WORK/My Files/setup $method.exe"
+  check_started "$method: the installer is extracted and started with the exact parameters" \
+    "$WORK/My Files/setup $method.exe" "$TEMPDIR" "C:\\users\\$(whoami)\\Temp" "$WORK/$method.exe.zerk"
 done
 
 # --- trailing bytes after the archive (a code signature) change nothing ------
@@ -338,25 +340,8 @@ fi
 # here, which has no 'Ł', '安' or 'Ω': a launcher that took its paths through
 # the A calls would get '?' in their place and fail to open its own file or
 # to create the temporary archive. Each case runs a Setup.exe made by
-# `kvarc setup` and checks that the installer started with the exact
-# parameters, in their real characters, and could read /DATA.
-check_started() {  # WHAT LAUNCHER TEMP-UNIX-FOLDER TEMP-WINDOWS-FOLDER
-  local what=$1 launcher=$2 temp_unix=$3 temp_windows=$4
-  local report=$WINDIR/ZIVizivaz.exe.report.txt
-  local tmp=("$temp_unix"/KVI*.tmp)
-  local expected="\"/SOURCE=$(winpath "$launcher")\" \"/DATA=$temp_windows\\$(basename "${tmp[0]}")\""
-  if [ $rc != 0 ] || [ ${#tmp[@]} != 1 ] || [ ! -f "${tmp[0]}" ]; then
-    not_ok "$what" "exit $rc, temporary archives: ${tmp[*]}"
-  elif ! cmp -s "$WINDIR/ZIVizivaz.exe" "$INSTALLER"; then
-    not_ok "$what" "the installer file differs from the entry"
-  elif [ "$(sed -n 's/^parameters: //p' "$report" | tr -d '\r')" != "$expected" ]; then
-    not_ok "$what" "parameters '$(sed -n 's/^parameters: //p' "$report")', expected '$expected'"
-  elif ! grep -q "^read: Data\\\\readme.txt $(stat -c %s "$WORK/readme.txt") bytes, checksum [0-9a-f]* verified" "$report"; then
-    not_ok "$what" "the installer could not read /DATA: $(cat "$report" 2>/dev/null)"
-  else
-    ok "$what"
-  fi
-}
+# `kvarc setup` (check_started above).
+
 # set_temp WINDOWS-FOLDER: TEMP and TMP for the next runs (restore_temp undoes it).
 "$WINE" reg export 'HKCU\Environment' "$(winpath "$WORK/environment.reg")" /y >/dev/null 2>&1
 set_temp() {
