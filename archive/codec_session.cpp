@@ -38,6 +38,10 @@ struct SessionReset {
 
 }  // namespace
 
+bool IsCodecMethod(uint8_t method) {
+  return method < kMethodCount && kCodecMethods[method].expand != nullptr;
+}
+
 void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source, int32_t Sourcesize,
                      int32_t Destsize, uint8_t method, uint32_t& checksum, bool expand) {
   SessionReset reset;

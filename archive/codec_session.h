@@ -19,6 +19,10 @@ namespace kv {
 // the output to `dest`. On a normal return `checksum` is the byte sum of the
 // uncompressed data. A negative Sourcesize is an empty source. The compress
 // direction (`expand` false) fails for the three codec methods.
+// True for the methods that expand through a session (those with an
+// expander in its table): "RLE", "LZH" and "LH5".
+bool IsCodecMethod(uint8_t method);
+
 void RunCodecSession(TKVDoziRivovaze& component, TStream& dest, TStream& source, int32_t Sourcesize,
                      int32_t Destsize, uint8_t method, uint32_t& checksum, bool expand);
 

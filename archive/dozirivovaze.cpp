@@ -148,11 +148,6 @@ void TKVDoziRivovaze::ExpandEntry(TStream& Dest, TStream& Source, int32_t Source
     case kMethodStored:
       if (Sourcesize > 0) Dest.CopyFrom(Source, Sourcesize);
       break;
-    case kMethodRle:
-    case kMethodLzh1:
-    case kMethodLh5:
-      RunCodecSession(*this, Dest, Source, Sourcesize, Destsize, Method, sum, true);
-      break;
     case kMethodCustom:
       if (on_expand_) {
         int32_t checksum = 0;
@@ -160,7 +155,9 @@ void TKVDoziRivovaze::ExpandEntry(TStream& Dest, TStream& Source, int32_t Source
         sum = static_cast<uint32_t>(checksum);
       }
       break;
-    default:
+    default:  // the session's methods; any other expands to nothing
+      if (IsCodecMethod(Method))
+        RunCodecSession(*this, Dest, Source, Sourcesize, Destsize, Method, sum, true);
       break;
   }
   ExpandTime = static_cast<int32_t>(TickCount() - start);
