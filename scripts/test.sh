@@ -25,6 +25,9 @@ cmake --preset host -DKV_WERROR=ON >/dev/null
 cmake --build build/host -j"$jobs"
 ctest --preset host -j"$jobs"
 
+step "reproducible output (a second win32 build elsewhere; kvarc setup twice)"
+KV_JOBS=$jobs tests/repro/check-repro.sh build/win32 build/host/tools/kvarc
+
 step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset host-asan -DKV_WERROR=ON >/dev/null
 cmake --build build/host-asan -j"$jobs"
