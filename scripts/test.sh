@@ -48,4 +48,5 @@ if [ "$KV_WINE_PRESET" != win32 ]; then
 fi
 
 step "end-to-end tests under Wine ($KV_WINE_PRESET build)"
+echo "end-to-end tests run $KV_WINE_BUILD"
 xvfb-run -a tests/wine/run-e2e.sh "build/$KV_WINE_PRESET" build/host/tools/kvarc
