@@ -6,6 +6,8 @@
 # KV_WINE32_FROM_POOL=1 takes 32-bit Wine the way used when the i386 index is
 # out of step with the x86-64 one (scripts/wine32-from-pool.sh), even when
 # the index would do: for trying that way out.
+# Package lists are split into words on purpose:
+# shellcheck disable=SC2086
 set -eu
 . "$(dirname "$0")/apt-common.sh"
 
@@ -13,7 +15,6 @@ packages="cmake g++ make ninja-build libgtest-dev libgmock-dev libbenchmark-dev 
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth
   clang libclang-rt-14-dev clang-format osslsigncode openssl"
 
-# shellcheck disable=SC2086
 missing=$(apt_missing $packages)
 wine32_way="32-bit Wine: already installed"
 
@@ -42,7 +43,6 @@ if [ -n "$missing" ]; then
     install_ok=0
   fi
   if [ "$install_ok" = 0 ]; then
-    # shellcheck disable=SC2086
     apt-get install -y -qq --no-install-recommends $rest >/dev/null
     pool=$(mktemp -d /tmp/kv-wine32.XXXXXX)
     if "$(dirname "$0")/wine32-from-pool.sh" "$pool" >"$pool.log" 2>&1; then

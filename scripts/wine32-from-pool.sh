@@ -41,8 +41,8 @@ installed_version() { # installed_version NAME:ARCH
   dpkg-query -W -f='${Status} ${Version}\n' "$1" 2>/dev/null |
     awk '$1 == "install" && $3 == "installed" { print $4 }'
 }
-satisfies() { # satisfies VERSION [OP VERSION]
-  [ -z "${2:-}" ] || dpkg --compare-versions "$1" "$2" "$3"
+satisfies() { # satisfies VERSION OP VERSION (an empty OP: any version)
+  [ -z "$2" ] || dpkg --compare-versions "$1" "$2" "$3"
 }
 # url_of NAME VERSION: the pool address of the i386 file, derived from the
 # amd64 file of the same version as apt's configured mirror gives it.
@@ -73,8 +73,10 @@ fetch() { # fetch NAME VERSION URL
       die "cannot download $url"
     unverified=$((unverified + 1))
   fi
-  [ "$(dpkg-deb -f "$file" Package)" = "$name" ] && [ "$(dpkg-deb -f "$file" Version)" = "$version" ] &&
-    [ "$(dpkg-deb -f "$file" Architecture)" = i386 ] || die "$url is not $name $version for i386"
+  if [ "$(dpkg-deb -f "$file" Package)" != "$name" ] || [ "$(dpkg-deb -f "$file" Version)" != "$version" ] ||
+    [ "$(dpkg-deb -f "$file" Architecture)" != i386 ]; then
+    die "$url is not $name $version for i386"
+  fi
   debs+=("$file")
   echo "$name $version"
   dependencies "$file"
@@ -85,14 +87,14 @@ need_i386() {
   local name=$1 op=${2:-} want=${3:-} version url
   [ -z "${done_i386[$name]:-}" ] || return 0
   if [ "$plan" = 0 ] && version=$(installed_version "$name:i386") && [ -n "$version" ] &&
-    satisfies "$version" $op $want; then
+    satisfies "$version" "$op" "$want"; then
     done_i386[$name]=1
     return 0
   fi
   version=$(installed_version "$name:amd64")
   [ -n "$version" ] || version=$(field Version "$(amd64_stanza "$name")")
   [ -n "$version" ] || die "no x86-64 version of $name to follow"
-  satisfies "$version" $op $want || die "$name $version does not satisfy $op $want"
+  satisfies "$version" "$op" "$want" || die "$name $version does not satisfy $op $want"
   url=$(url_of "$name" "$version") || die "no pool address for $name $version"
   done_i386[$name]=1
   fetch "$name" "$version" "$url"
@@ -119,10 +121,10 @@ dependencies() {
         if [ -z "${done_native[$name]:-}" ]; then
           done_native[$name]=1
           v=$(installed_version "$name")
-          if [ -z "$v" ] || ! satisfies "$v" $op $want; then native+=("$name"); fi
+          if [ -z "$v" ] || ! satisfies "$v" "$op" "$want"; then native+=("$name"); fi
         fi
       else
-        need_i386 "$name" $op $want
+        need_i386 "$name" "$op" "$want"
       fi
       chosen=1
       break
