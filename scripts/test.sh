@@ -25,6 +25,9 @@ cmake --preset host -DKV_WERROR=ON >/dev/null
 cmake --build build/host -j"$jobs"
 ctest --preset host -j"$jobs"
 
+step "reproducible output (a second win32 build elsewhere; kvarc setup twice)"
+KV_JOBS=$jobs tests/repro/check-repro.sh build/win32 build/host/tools/kvarc
+
 step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset host-asan -DKV_WERROR=ON >/dev/null
 cmake --build build/host-asan -j"$jobs"
@@ -45,4 +48,5 @@ if [ "$KV_WINE_PRESET" != win32 ]; then
 fi
 
 step "end-to-end tests under Wine ($KV_WINE_PRESET build)"
+echo "end-to-end tests run $KV_WINE_BUILD"
 xvfb-run -a tests/wine/run-e2e.sh "build/$KV_WINE_PRESET" build/host/tools/kvarc
