@@ -427,9 +427,14 @@ if "$KVARC" -q setup -f -o "$WORK/unicode.exe" "${launcher_args[@]}" "$INSTALLER
   done
   touch "$WORK/race.stop"
   wait $racer
+  racer_rc=$?
   "$WINESERVER" -w
-  echo "# $(cat "$WORK/race.log" 2>/dev/null)"
-  if [ "$genuine" = "$RACE_RUNS" ]; then
+  race_line=$(tr -d '\r' <"$WORK/race.log" 2>/dev/null)
+  echo "# $race_line (exit $racer_rc)"
+  # A racer that never met a held archive proves nothing.
+  if [ $racer_rc != 0 ] || ! [[ "$race_line" =~ refused\ [1-9] ]]; then
+    not_ok "race" "the racer did not race (exit $racer_rc): '$race_line'"
+  elif [ "$genuine" = "$RACE_RUNS" ]; then
     ok "$RACE_RUNS runs beside a racer on the temporary archive: every one started the genuine installer"
   else
     not_ok "race" "of $RACE_RUNS runs, $genuine started the genuine installer, $planted the planted one, $failed_runs failed"
