@@ -1,6 +1,6 @@
 // The archive component's event types, in declaration order, with their
-// parameters as declared. The byte pump calls the progress event; the
-// component publishes all five.
+// parameters as declared. The byte pump calls the progress event (defined
+// beside it, in pump/progress.h); the component publishes all five.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "core/event.h"
 #include "core/stream.h"
+#include "pump/progress.h"  // TShowProgressEvent
 
 namespace kv {
 
@@ -21,6 +22,5 @@ using TExpandEvent =
     TEvent<TStream& /*dest*/, TStream& /*source*/, int32_t /*Sourcesize*/, int32_t /*Destsize*/,
            const std::string& /*CompressID*/, int32_t& /*checksum*/>;
 using TRecognizeEvent = TEvent<const std::string& /*CompressID*/, bool& /*recognized*/>;
-using TShowProgressEvent = TEvent<int32_t& /*PercentageDone*/>;
 
 }  // namespace kv

@@ -22,8 +22,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "archive/events.h"
 #include "core/stream.h"
+#include "pump/progress.h"
 
 namespace kv {
 
