@@ -7,8 +7,8 @@
 // would then extract and start the installer inside PLANTED.
 //
 // usage: racer FOLDER PLANTED STOP
-// Writes "racer: overwritten N, renamed N, deleted N, refused N" to standard
-// output at the end; exit code 0, or 1 when FOLDER cannot be searched.
+// Writes "racer: overwritten N, renamed N, deleted N, refused N, search
+// errors N" to standard output at the end; exit code 0.
 #include <windows.h>
 
 #include <cstdio>
@@ -19,12 +19,15 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring folder = std::wstring(argv[1]) + L"\\";
   const wchar_t* planted = argv[2];
   const wchar_t* stop = argv[3];
-  long overwritten = 0, renamed = 0, deleted = 0, refused = 0;
+  long overwritten = 0, renamed = 0, deleted = 0, refused = 0, search_errors = 0;
   for (unsigned round = 0; GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES; ++round) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"KVI*.tmp").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-      if (GetLastError() != ERROR_FILE_NOT_FOUND) return 1;
+      // Nothing to race for yet, or the folder is briefly out of reach:
+      // look again.
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) ++search_errors;
+      Sleep(0);
       continue;
     }
     do {
@@ -55,7 +58,8 @@ int wmain(int argc, wchar_t** argv) {
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  std::printf("racer: overwritten %ld, renamed %ld, deleted %ld, refused %ld\n", overwritten,
-              renamed, deleted, refused);
+  std::printf("racer: overwritten %ld, renamed %ld, deleted %ld, refused %ld, search errors %ld\n",
+              overwritten, renamed, deleted, refused, search_errors);
+  std::fflush(stdout);
   return 0;
 }
