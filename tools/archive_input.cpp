@@ -27,6 +27,8 @@ ArchiveInput::ArchiveInput(const std::string& path) {
   CheckReadable(path);
   file_ = std::make_unique<TFileStream>(path, FileMode::kOpenReadShared);
   const int64_t size = file_->Size();
+  file_size_ = size;
+  payload_end_ = size;
   if (HasMagic(*file_, 0)) {
     if (size < static_cast<int64_t>(ArchiveHeader::kSize))
       throw BuilderError(path + ": not an archive (shorter than an archive header)");
@@ -51,6 +53,7 @@ ArchiveInput::ArchiveInput(const std::string& path) {
   if (length < ArchiveHeader::kSize || !HasMagic(*file_, offset + 4))
     throw BuilderError(path + ": the launcher's payload is not an archive");
   payload_offset_ = offset;
+  payload_end_ = int64_t{offset} + 4 + length;
   window_ = std::make_unique<TWindowStream>(*file_, offset + 4, length);
 }
 

@@ -23,13 +23,19 @@ class ArchiveInput {
 
   TStream& Archive() { return *window_; }
   bool Stamped() const { return payload_offset_ > 0; }
-  // Where the PayloadBlock stands in a stamped launcher.
+  // Where the PayloadBlock stands in a stamped launcher, and where it ends.
   int32_t PayloadOffset() const { return payload_offset_; }
+  int64_t PayloadEnd() const { return payload_end_; }
+  // The whole file.
+  TStream& File() { return *file_; }
+  int64_t FileSize() const { return file_size_; }
 
  private:
   std::unique_ptr<TFileStream> file_;
   std::unique_ptr<TWindowStream> window_;
   int32_t payload_offset_ = 0;
+  int64_t payload_end_ = 0;
+  int64_t file_size_ = 0;
 };
 
 }  // namespace kv::tools

@@ -17,6 +17,8 @@
 #include "tools/host.h"
 #include "tools/lha_import.h"
 #include "tools/methods.h"
+#include "tools/output.h"
+#include "tools/verify.h"
 
 #include <unistd.h>
 
@@ -54,8 +56,8 @@ std::string Mib(uint64_t bytes) {
 }
 
 // Runs `f`, putting `subject` in front of the message of a failure of the
-// component or the streams: the archive it was reading. A failed write is
-// the written file's, and WritingTo names it.
+// component or the streams: the archive it was reading, and the entry. A
+// failed write is the written file's, and WriteOutput names it.
 template <typename F>
 auto About(const std::string& subject, F&& f) {
   try {
@@ -64,16 +66,6 @@ auto About(const std::string& subject, F&& f) {
     throw;
   } catch (const Exception& e) {
     throw BuilderError(subject + ": " + e.Message());
-  }
-}
-
-// Runs `f`, naming `path` with the system's reason when a write fails.
-template <typename F>
-auto WritingTo(const std::string& path, F&& f) {
-  try {
-    return f();
-  } catch (const EWriteError&) {
-    throw BuilderError(path + ": " + std::strerror(errno));
   }
 }
 
@@ -166,6 +158,31 @@ uint64_t Pack(TStream& out, const std::vector<PlannedEntry>& plan, int level, Re
   return read;
 }
 
+// Runs the read-back check of a written file, naming the file: a failure
+// there means the result is not what it should be, and it is not kept.
+template <typename F>
+void ReadBack(const std::string& path, Report& report, F&& check) {
+  ProgressLine progress(report);
+  progress.Show("checking what was written");
+  try {
+    check();
+  } catch (const BuilderError& e) {
+    throw BuilderError(path + ": does not read back, so nothing was written: " + e.what());
+  }
+}
+
+// Refuses, before a byte of any file is read, an output that its inputs
+// alone (stored as they are, with `fixed` bytes before the archive and
+// every header) take to 2 GiB or more.
+void RefuseTooLarge(const std::string& path, const std::vector<PlannedEntry>& plan, uint64_t fixed,
+                    const char* what) {
+  uint64_t bound = fixed + ArchiveHeader::kSize;
+  for (const PlannedEntry& e : plan) bound += EntryHeader::kSize + e.name.size() + e.size;
+  if (bound > kMaxFieldValue)
+    throw BuilderError(path + ": " + what + " would be 2 GiB or more (its inputs come to " +
+                       Mib(bound) + "; at most 2 GiB - 1 bytes)");
+}
+
 // The launcher `kvarc setup` stamps: --launcher FILE, or the one kvarc carries.
 std::vector<uint8_t> SetupLauncher(const std::string& launcher_path,
                                    std::span<const uint8_t> embedded, LauncherMachine machines) {
@@ -190,6 +207,29 @@ ArchiveListing Listing(TKVDoziRivovaze& component, ArchiveInput& input, const st
   return About(path, [&] { return ListArchive(component, input.Archive()); });
 }
 
+// Raises BuilderError "PATH: truncated: ..." when the walk ends before the
+// header's total size: a reader gets less than the archive announces.
+void RaiseIfTruncated(const std::string& path, const ArchiveListing& listing) {
+  ArchiveCheck reach;
+  reach.listing.header = listing.header;
+  for (const ListedEntry& e : listing.entries)
+    if (e.visited) reach.reached += e.header.Destsize;
+  if (reach.Truncated()) throw BuilderError(path + ": " + reach.TruncationText());
+}
+
+// Bytes after the payload, as a note.
+std::string DescribeBytesAfterPayload(TStream& file, int64_t payload_end) {
+  return std::to_string(file.Size() - payload_end) + " bytes after the payload";
+}
+
+// What the launcher's file holds after its payload, as a note for list and
+// test; empty when nothing follows.
+std::string AfterPayloadNote(ArchiveInput& input) {
+  const int64_t after = input.FileSize() - input.PayloadEnd();
+  if (!input.Stamped() || after <= 0) return std::string();
+  return DescribeBytesAfterPayload(input.File(), input.PayloadEnd());
+}
+
 // The exact form: one name (every entry of it, in archive order) to one file.
 void ExtractOne(const std::string& path, const std::string& entry_name, const std::string& out_path,
                 bool force, Report& report) {
@@ -207,26 +247,14 @@ void ExtractOne(const std::string& path, const std::string& entry_name, const st
   // file (a plain archive, or the payload of a stamped launcher): the file
   // is not opened a second time while it is held.
   ProgressLine progress(report);
-  auto extract = [&](TStream& out) {
-    TKVDoziRivovaze component(nullptr);
-    component.SetOnShowProgress(progress.Event(entry_name));
-    input.Archive().SetPosition(0);
-    component.WalkArchive(input.Archive(), out, entry_name);
-  };
-  if (out_path == "-") {
-    DescriptorStream out(STDOUT_FILENO, "standard output");
-    try {
-      GatheredWrites gathered(out);
-      About(path, [&] {
-        extract(gathered);
-        gathered.Flush();
-      });
-    } catch (const EWriteError&) {
-      throw BuilderError("standard output: " + out.Failure());
-    }
-    return;
-  }
-  About(path, [&] { WritingTo(out_path, [&] { WriteFileSafely(out_path, force, extract); }); });
+  About(path + ": entry '" + entry_name + "'", [&] {
+    WriteOutput(out_path, force, [&](TStream& out) {
+      TKVDoziRivovaze component(nullptr);
+      component.SetOnShowProgress(progress.Event(entry_name));
+      input.Archive().SetPosition(0);
+      component.WalkArchive(input.Archive(), out, entry_name);
+    });
+  });
 }
 
 // A name as a path below the output folder: '\' parts become folders.
@@ -286,19 +314,17 @@ void ExtractTree(const std::string& path, const std::string& dir,
     MakeFoldersBelow(dir, out.relative);
     const std::string target = dir + "/" + out.relative;
     component.SetOnShowProgress(progress.Event(out.name));
-    About(path, [&] {
-      WritingTo(target, [&] {
-        WriteFileSafely(
-            target, force,
-            [&](TStream& file) {
-              for (const ListedEntry* e : out.entries) {
-                archive.SetPosition(e->data_offset);
-                component.ExpandEntry(file, archive, e->header.Sourcesize, e->header.Destsize,
-                                      e->header.Checksum, e->header.Method, listing.compress_id);
-              }
-            },
-            LinkPolicy::kReplace);
-      });
+    About(path + ": entry '" + out.name + "'", [&] {
+      WriteOutput(
+          target, force,
+          [&](TStream& file) {
+            for (const ListedEntry* e : out.entries) {
+              archive.SetPosition(e->data_offset);
+              component.ExpandEntry(file, archive, e->header.Sourcesize, e->header.Destsize,
+                                    e->header.Checksum, e->header.Method, listing.compress_id);
+            }
+          },
+          {}, LinkPolicy::kReplace);
     });
     if (report.Details()) {
       progress.Clear();
@@ -308,6 +334,7 @@ void ExtractTree(const std::string& path, const std::string& dir,
   progress.Clear();
   report.Line(path + ": " + Plural(outputs.size(), "file", "files") + " extracted into " + dir +
               "\n");
+  RaiseIfTruncated(path, listing);
 }
 
 }  // namespace
@@ -326,14 +353,17 @@ int LevelOption(const std::string& text) {
 
 void Create(const CreateOptions& o, Report& report) {
   const std::vector<PlannedEntry> plan = Plan(o.items, o.method, o.archive, report);
+  RefuseTooLarge(o.archive, plan, 0, "the archive");
   int64_t size = 0;
   uint64_t read = 0;
-  WritingTo(o.archive, [&] {
-    WriteFileSafely(o.archive, o.force, [&](TStream& out) {
-      read = Pack(out, plan, o.level, report);
-      size = out.Position();
-    });
-  });
+  WriteOutput(
+      o.archive, o.force,
+      [&](TStream& out) {
+        CappedStream capped(out, o.archive + ": the archive would be 2 GiB or more");
+        read = Pack(capped, plan, o.level, report);
+        size = capped.Position();
+      },
+      [&](TStream& written) { ReadBack(o.archive, report, [&] { VerifyArchive(written); }); });
   report.Line(Format("%s: %s, %lld bytes from %llu\n", o.archive.c_str(),
                      Plural(plan.size(), "entry", "entries").c_str(), static_cast<long long>(size),
                      static_cast<unsigned long long>(read)));
@@ -355,16 +385,19 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
 
   // A launcher that cannot be stamped is refused before anything is written.
-  Checking(o.out, [&] { StampedImage(launcher); });
+  const uint64_t image = Checking(o.out, [&] { return StampedImage(launcher).size(); });
+  RefuseTooLarge(o.out, plan, image + 4, "the Setup.exe");
   int64_t size = 0;
-  WritingTo(o.out, [&] {
-    WriteFileSafely(o.out, o.force, [&](TStream& out) {
-      WriteLauncherWithArchive(
-          out, launcher, [&](TStream& to) { Pack(to, plan, o.level, report); },
-          o.out + ": the Setup.exe would be 2 GiB or more");
-      size = out.Position();
-    });
-  });
+  const std::string too_large = o.out + ": the Setup.exe would be 2 GiB or more";
+  WriteOutput(
+      o.out, o.force,
+      [&](TStream& out) {
+        CappedStream capped(out, too_large);
+        WriteLauncherWithArchive(
+            capped, launcher, [&](TStream& to) { Pack(to, plan, o.level, report); }, too_large);
+        size = capped.Position();
+      },
+      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written); }); });
   report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s\n", o.out.c_str(),
                      static_cast<long long>(size), launcher.size(),
                      Plural(plan.size(), "entry", "entries").c_str()));
@@ -372,20 +405,47 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
 
 void Stamp(const StampOptions& o, Report& report) {
   const std::vector<uint8_t> launcher = ReadWholeFile(o.launcher);
-  const std::vector<uint8_t> archive = ReadWholeFile(o.archive);
   Checking(o.launcher, [&] { CheckLauncherImage(launcher, o.machines); });
-  Checking(o.archive, [&] { CheckSetupArchive(archive); });
-  const std::vector<uint8_t> stamped =
-      Checking(o.out, [&] { return StampLauncher(launcher, archive, o.machines); });
-  WritingTo(o.out, [&] { WriteFileSafely(o.out, o.force, stamped); });
-  report.Line(Format("%s: %zu bytes, payload at offset %zu\n", o.out.c_str(), stamped.size(),
-                     stamped.size() - archive.size() - 4));
+  CheckReadable(o.archive);
+  // The archive is checked whole before anything is written: every entry
+  // verified as the launcher's reader would expand it, and its installer.
+  ArchiveInput input(o.archive);
+  if (input.Stamped())
+    throw BuilderError(o.archive + ": is a Setup.exe, not an archive (give its archive, or use it "
+                                   "as it is)");
+  Checking(o.archive, [&] {
+    TKVDoziRivovaze component(nullptr);
+    CheckInstallerEntry(About(o.archive, [&] { return ListArchive(component, input.Archive()); }));
+    VerifyArchive(input.Archive());
+  });
+  const uint64_t image = Checking(o.out, [&] { return StampedImage(launcher).size(); });
+  const uint64_t archive_size = static_cast<uint64_t>(input.Archive().Size());
+  if (image + 4 + archive_size > kMaxFieldValue)
+    throw BuilderError(o.out + ": the Setup.exe would be 2 GiB or more");
+  int64_t size = 0;
+  WriteOutput(
+      o.out, o.force,
+      [&](TStream& out) {
+        WriteLauncherWithArchive(
+            out, launcher,
+            [&](TStream& to) {
+              input.Archive().SetPosition(0);
+              to.CopyFrom(input.Archive(), static_cast<int64_t>(archive_size));
+            },
+            o.out + ": the Setup.exe would be 2 GiB or more");
+        size = out.Position();
+      },
+      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written); }); });
+  report.Line(Format("%s: %lld bytes, payload at offset %llu\n", o.out.c_str(),
+                     static_cast<long long>(size), static_cast<unsigned long long>(image)));
 }
 
 void Import(const ImportOptions& o, Report& report) {
   int skipped = 0;
   const std::vector<ImportedEntry> entries =
-      WritingTo(o.out, [&] { return ImportLhaArchive(o.lzh, o.out, o.force, &skipped); });
+      ImportLhaArchive(o.lzh, o.out, o.force, &skipped, [&](TStream& written) {
+        ReadBack(o.out, report, [&] { VerifyArchive(written); });
+      });
   if (report.Details()) {
     for (const ImportedEntry& e : entries)
       report.Line(Format("%-4s %12d %12d  %s\n", MethodName(e.method).c_str(), e.stored, e.destsize,
@@ -414,50 +474,49 @@ void List(const std::string& path, Report& report) {
                        e.header.Sourcesize, e.header.Destsize, Hex8(e.header.Checksum).c_str(),
                        e.name.c_str(), e.visited ? "" : "  (after TotalSize: never extracted)"));
   }
+  const std::string after = AfterPayloadNote(input);
+  if (!after.empty()) report.Line("launcher " + path + ": " + after + "\n");
+  RaiseIfTruncated(path, listing);
 }
 
 void Test(const std::string& path, Report& report) {
   ArchiveInput input(path);
   TKVDoziRivovaze component(nullptr);
-  const ArchiveListing listing = Listing(component, input, path);
-  TStream& archive = input.Archive();
-  int failures = 0;
-  int64_t reached = 0;
-  for (const ListedEntry& e : listing.entries) {
-    if (e.visited) reached += e.header.Destsize;
-    ProgressLine progress(report);
-    component.SetOnShowProgress(progress.Event(e.name));
-    SummingSink sink;
-    archive.SetPosition(e.data_offset);
-    std::string verdict = "ok";
+  int entries = 0;
+  ArchiveCheck check;
+  ProgressLine progress(report);
+  component.SetOnShowProgress(progress.Event("testing"));
+  About(path, [&] {
+    check = CheckArchive(component, input.Archive(),
+                         [&](const ListedEntry& e, const std::string& failure) {
+                           progress.Clear();
+                           ++entries;
+                           report.Line(Format("%-6s %s: %s\n", MethodName(e.header.Method).c_str(),
+                                              e.name.c_str(),
+                                              failure.empty() ? "ok" : ("FAILED: " + failure).c_str()));
+                         });
+  });
+  progress.Clear();
+  std::string launcher_failure;
+  if (input.Stamped()) {
     try {
-      component.ExpandEntry(sink, archive, e.header.Sourcesize, e.header.Destsize,
-                            e.header.Checksum, e.header.Method, listing.compress_id);
-      if (e.header.Method == kMethodStored && sink.Sum() != e.header.Checksum)
-        verdict = "ok (stored; its checksum does not match, which readers ignore)";
-      else if (sink.Size() != e.header.Destsize && e.header.Method != kMethodStored)
-        verdict = "ok (expands to " + std::to_string(sink.Size()) + " bytes, not " +
-                  std::to_string(e.header.Destsize) + ")";
-    } catch (const Exception& x) {
-      verdict = "FAILED: " + x.Message();
-      ++failures;
+      CheckInstallerEntry(check.listing);
+    } catch (const BuilderError& e) {
+      launcher_failure = e.what();
     }
-    progress.Clear();
-    report.Line(Format("%-6s %s: %s\n", MethodName(e.header.Method).c_str(), e.name.c_str(),
-                       verdict.c_str()));
+    const std::string after = AfterPayloadNote(input);
+    if (!after.empty()) report.Line(path + ": " + after + "\n");
   }
-  if (failures > 0)
-    throw BuilderError(path + ": " + std::to_string(failures) + " of " +
-                       Plural(listing.entries.size(), "entry", "entries") + " failed");
-  if (reached < listing.header.TotalSize)
-    throw BuilderError(path + ": truncated: its entries end after " + std::to_string(reached) +
-                       " of the " + std::to_string(listing.header.TotalSize) +
-                       " bytes its header announces");
+  if (check.failures > 0)
+    throw BuilderError(path + ": " + std::to_string(check.failures) + " of " +
+                       Plural(static_cast<uint64_t>(entries), "entry", "entries") + " failed");
+  if (check.Truncated()) throw BuilderError(path + ": " + check.TruncationText());
+  if (!launcher_failure.empty())
+    throw BuilderError(path + ": " + launcher_failure);
   report.Line(path + ": " +
-              (listing.entries.size() == 1
-                   ? std::string("1 entry")
-                   : "all " + Plural(listing.entries.size(), "entry", "entries")) +
-              " ok\n");
+              (entries == 1 ? std::string("1 entry")
+                            : "all " + Plural(static_cast<uint64_t>(entries), "entry", "entries")) +
+              " ok" + (input.Stamped() ? ", and the launcher finds its installer" : "") + "\n");
 }
 
 void Extract(const ExtractOptions& o, Report& report) {

@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
 
 #include <unistd.h>
 
@@ -71,59 +69,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     data.insert(data.end(), buffer, buffer + n);
   }
   return data;
-}
-
-void WriteFileSafely(const std::string& path, bool overwrite,
-                     const std::function<void(TStream&)>& fill, LinkPolicy links) {
-  host::FileInfo info;
-  const bool exists = host::LinkStat(path, info);
-  if (exists && info.kind == host::FileKind::kFolder) Fail(path, "is a directory");
-  if (exists && links == LinkPolicy::kWriteThrough && info.kind != host::FileKind::kFile) {
-    // A link, device or pipe: written where it leads, never replaced. A link
-    // to an existing regular file overwrites that file.
-    host::FileInfo target;
-    const bool target_is_file = host::Stat(path, target) && target.kind == host::FileKind::kFile;
-    if (target_is_file && !overwrite) Fail(path, "exists (use -f to overwrite it)");
-    const int fd = host::OpenForWriting(path, target_is_file);
-    if (fd < 0) Fail(path, std::strerror(errno));
-    FdCloser closer{fd};
-    DescriptorStream out(fd, path);
-    GatheredWrites gathered(out);
-    fill(gathered);
-    gathered.Flush();
-    return;
-  }
-  if (exists && !overwrite) Fail(path, "exists (use -f to overwrite it)");
-  const std::string temp = path + ".kvarc-" + std::to_string(host::ProcessId());
-  try {
-    {
-      // The temporary file is the system's business: a failure to make it
-      // names the file asked for, with the reason.
-      std::unique_ptr<TFileStream> out;
-      try {
-        out = std::make_unique<TFileStream>(temp, FileMode::kCreate);
-      } catch (const EFCreateError&) {
-        Fail(path, std::strerror(errno));
-      }
-      GatheredWrites gathered(*out);
-      fill(gathered);
-      gathered.Flush();
-    }
-    // Replaces an existing file on every system (a plain rename does not on
-    // Windows).
-    std::error_code ec;
-    std::filesystem::rename(host::Utf8Path(temp), host::Utf8Path(path), ec);
-    if (ec) Fail(path, ec.message());
-  } catch (...) {
-    host::Remove(temp);
-    throw;
-  }
-}
-
-void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<uint8_t>& bytes) {
-  WriteFileSafely(path, overwrite, [&](TStream& out) {
-    out.WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
-  });
 }
 
 SpoolFile::SpoolFile() : dir_(host::TemporaryFolder()) {

@@ -1,11 +1,10 @@
-// File helpers of the builder: whole-file reads and writes that never
-// overwrite without being asked and never leave a half-written file behind.
+// File helpers of the builder: whole-file reads, the spool file, folders
+// below an output folder. (Everything written goes through output.h.)
 // Every failure is a BuilderError whose text is "PATH: reason", with the
 // system's own reason where a call failed.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,23 +19,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // Raises unless `path` can be opened for reading (as the stream classes
 // would, but with the system's reason in the message).
 void CheckReadable(const std::string& path);
-
-enum class LinkPolicy {
-  kWriteThrough,  // an existing symlink, device or pipe is written through
-  kReplace,       // an existing symlink is replaced by the new file; never followed
-};
-
-// Writes `path`. A new or regular file is written through a temporary file
-// beside it that is renamed into place only when `fill` returned normally;
-// on failure the temporary file is removed and the failure passes on. An
-// existing regular file (or, when written through, a link to one) is
-// refused unless `overwrite` is set. With kWriteThrough a device, a pipe or
-// a symlink is opened and written as it is, never replaced: `-f` is not
-// needed for a device or a pipe, which hold no file to lose.
-void WriteFileSafely(const std::string& path, bool overwrite,
-                     const std::function<void(TStream&)>& fill,
-                     LinkPolicy links = LinkPolicy::kWriteThrough);
-void WriteFileSafely(const std::string& path, bool overwrite, const std::vector<uint8_t>& bytes);
 
 // An anonymous temporary file for bytes that must wait before they are
 // written (an entry's stored bytes, ahead of the header that gives their

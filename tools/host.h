@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,45 @@ int OpenForWriting(const std::string& path, bool truncate);
 // An anonymous temporary file in `folder`, read and write, that is gone when
 // closed; -1 on failure.
 int OpenTemporary(const std::string& folder);
+// A file being made for `path`, not yet visible there. Where the system
+// has unnamed files (O_TMPFILE on Linux) it is one, in the folder of
+// `path`, linked into place by Commit: no way of ending, not even SIGKILL,
+// leaves anything behind. Elsewhere it is "PATH.kvarc-PID" beside `path`,
+// removed when the process is interrupted (InstallInterruptHandlers) and
+// renamed into place by Commit. Destroying an uncommitted file removes it.
+class PendingFile {
+ public:
+  virtual ~PendingFile() = default;
+  // Read, write and seek; owned by the pending file.
+  virtual int Descriptor() const = 0;
+  // Puts the file at its path and closes it: over an existing file when it
+  // was made with `replace`, else only where no file is (a file made there
+  // meanwhile is not overwritten: false with EEXIST). False with errno set
+  // when it fails; the file is then still pending.
+  virtual bool Commit() = 0;
+};
+// Null with errno set when the file cannot be made.
+std::unique_ptr<PendingFile> MakePendingFile(const std::string& path, bool replace);
+
+// On SIGINT, SIGTERM and SIGHUP (on Windows, Ctrl-C, Ctrl-Break and the
+// console being closed): removes the pending file that has a name, writes
+// `message` and a newline to standard error and ends the process as that
+// signal ends it (the shell sees 130 for SIGINT).
+void InstallInterruptHandlers(const char* message);
+
+// Whether a process of that id runs (on this machine).
+bool ProcessRuns(int pid);
+
+// Moves the position of an open file; the new position, or -1.
+int64_t Seek(int fd, int64_t offset, int whence);
+// Whether `path` is the file that standard output is open on.
+bool IsStandardOutput(const std::string& path);
+bool StandardOutputIsTerminal();
+// The final name a chain of symbolic links at `path` leads to, whether or
+// not a file is there; `path` itself when it is no link. False with errno
+// (ELOOP for a chain of more than 40) when a link cannot be read.
+bool FollowLinks(const std::string& path, std::string& final_path);
+
 // Empties an open file and puts its position at the start.
 bool Truncate(int fd);
 // Puts the position of an open file at its start or its end.

@@ -1,11 +1,14 @@
 // The host layer on POSIX systems: the calls as they are, paths as given.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/host.h"
 
@@ -24,7 +27,178 @@ FileInfo InfoOf(const struct stat& st) {
   return info;
 }
 
+// The one named pending file, for the interrupt handler: a plain buffer
+// that the handler reads and never a std::string, which it could see half
+// changed. Set before the file is made, cleared once it is gone or placed.
+char pending_name[4096];
+volatile sig_atomic_t pending_named = 0;
+const char* interrupt_message = "";
+
+void OnInterrupt(int signal_number) {
+  if (pending_named) ::unlink(pending_name);
+  const size_t n = std::strlen(interrupt_message);
+  if (n > 0) {
+    [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, interrupt_message, n);
+    w = ::write(STDERR_FILENO, "\n", 1);
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+class NamedFileGuard {
+ public:
+  // False when the name does not fit the handler's buffer.
+  static bool Hold(const std::string& name) {
+    if (name.size() >= sizeof pending_name) return false;
+    pending_named = 0;
+    std::memcpy(pending_name, name.c_str(), name.size() + 1);
+    pending_named = 1;
+    return true;
+  }
+  static void Release() { pending_named = 0; }
+};
+
+class PosixPendingFile final : public PendingFile {
+ public:
+  PosixPendingFile(int fd, std::string path, std::string named, bool replace)
+      : fd_(fd), path_(std::move(path)), named_(std::move(named)), replace_(replace) {}
+  ~PosixPendingFile() override {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && !named_.empty()) {
+      ::unlink(named_.c_str());
+      NamedFileGuard::Release();
+    }
+  }
+  PosixPendingFile(const PosixPendingFile&) = delete;
+  PosixPendingFile& operator=(const PosixPendingFile&) = delete;
+
+  int Descriptor() const override { return fd_; }
+
+  bool Commit() override {
+    if (named_.empty()) {
+      // Unnamed: linked straight to the name when nothing is to be replaced
+      // (and it fails with EEXIST if a file came there meanwhile), else to a
+      // name beside it that is then renamed over the old file.
+      const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+      if (!replace_) {
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+          return false;
+      } else {
+        const std::string beside = path_ + ".kvarc-" + std::to_string(::getpid());
+        if (!NamedFileGuard::Hold(beside)) {
+          errno = ENAMETOOLONG;
+          return false;
+        }
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, beside.c_str(), AT_SYMLINK_FOLLOW) != 0 ||
+            ::rename(beside.c_str(), path_.c_str()) != 0) {
+          const int e = errno;
+          ::unlink(beside.c_str());
+          NamedFileGuard::Release();
+          errno = e;
+          return false;
+        }
+        NamedFileGuard::Release();
+      }
+    } else {
+      // A hard link takes the name only where none is; a rename replaces.
+      if (!replace_) {
+        if (::link(named_.c_str(), path_.c_str()) != 0) return false;
+        ::unlink(named_.c_str());
+      } else if (::rename(named_.c_str(), path_.c_str()) != 0) {
+        return false;
+      }
+      NamedFileGuard::Release();
+    }
+    committed_ = true;
+    ::close(fd_);
+    fd_ = -1;
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+  std::string named_;  // empty for an unnamed file
+  bool replace_;
+  bool committed_ = false;
+};
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
+
+std::unique_ptr<PendingFile> MakePendingFile(const std::string& path, bool replace) {
+#ifdef O_TMPFILE
+  // Linking an unnamed file by name needs /proc; without it, or on a file
+  // system without unnamed files, the named way serves.
+  if (::access("/proc/self/fd", X_OK) == 0) {
+    const int fd = ::open(FolderOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0) return std::make_unique<PosixPendingFile>(fd, path, std::string(), replace);
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;
+  }
+#endif
+  const std::string named = path + ".kvarc-" + std::to_string(::getpid());
+  if (!NamedFileGuard::Hold(named)) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  const int fd = ::open(named.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    NamedFileGuard::Release();
+    return nullptr;
+  }
+  return std::make_unique<PosixPendingFile>(fd, path, named, replace);
+}
+
+void InstallInterruptHandlers(const char* message) {
+  interrupt_message = message;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, s);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+bool ProcessRuns(int pid) {
+  return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+int64_t Seek(int fd, int64_t offset, int whence) {
+  return ::lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+bool IsStandardOutput(const std::string& path) {
+  struct stat a, b;
+  return ::stat(path.c_str(), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool StandardOutputIsTerminal() {
+  return ::isatty(STDOUT_FILENO) != 0;
+}
+
+bool FollowLinks(const std::string& path, std::string& final_path) {
+  std::string at = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      final_path = at;
+      return true;
+    }
+    char target[4096];
+    const ssize_t n = ::readlink(at.c_str(), target, sizeof target - 1);
+    if (n < 0) return false;
+    target[n] = '\0';
+    at = target[0] == '/' ? std::string(target) : FolderOf(at) + "/" + target;
+  }
+  errno = ELOOP;
+  return false;
+}
 
 bool Stat(const std::string& path, FileInfo& info) {
   struct stat st;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/host.h"
 
@@ -47,7 +48,145 @@ FileInfo InfoOf(const struct _stat64& st) {
   return info;
 }
 
+// The one pending file, for the console's control handler, which runs on a
+// thread of its own: a plain buffer, set before the file is made and
+// cleared once it is gone or placed.
+wchar_t pending_name[32768];
+volatile LONG pending_named = 0;
+const char* interrupt_message = "";
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  // The file was opened with FILE_SHARE_DELETE, so it can be deleted while
+  // the main thread still holds it; it goes when the process ends.
+  if (pending_named) ::DeleteFileW(pending_name);
+  DWORD written = 0;
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  ::WriteFile(err, interrupt_message, static_cast<DWORD>(std::strlen(interrupt_message)), &written,
+              nullptr);
+  ::WriteFile(err, "\r\n", 2, &written, nullptr);
+  return FALSE;  // the system's own handler ends the process
+}
+
+void SetErrnoFromLastError() {
+  switch (::GetLastError()) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      errno = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      errno = EACCES;
+      break;
+    case ERROR_DISK_FULL:
+      errno = ENOSPC;
+      break;
+    default:
+      errno = EIO;
+  }
+}
+
+class WindowsPendingFile final : public PendingFile {
+ public:
+  WindowsPendingFile(int fd, std::wstring path, std::wstring named, bool replace)
+      : fd_(fd), path_(std::move(path)), named_(std::move(named)), replace_(replace) {}
+  ~WindowsPendingFile() override {
+    if (fd_ >= 0) ::_close(fd_);
+    if (!committed_) {
+      ::DeleteFileW(named_.c_str());
+      pending_named = 0;
+    }
+  }
+  WindowsPendingFile(const WindowsPendingFile&) = delete;
+  WindowsPendingFile& operator=(const WindowsPendingFile&) = delete;
+
+  int Descriptor() const override { return fd_; }
+
+  bool Commit() override {
+    ::_close(fd_);
+    fd_ = -1;
+    if (!::MoveFileExW(named_.c_str(), path_.c_str(),
+                       MOVEFILE_WRITE_THROUGH | (replace_ ? MOVEFILE_REPLACE_EXISTING : 0))) {
+      SetErrnoFromLastError();
+      return false;
+    }
+    committed_ = true;
+    pending_named = 0;
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::wstring path_;
+  std::wstring named_;
+  bool replace_;
+  bool committed_ = false;
+};
+
 }  // namespace
+
+std::unique_ptr<PendingFile> MakePendingFile(const std::string& path, bool replace) {
+  const std::wstring named = Wide(path + ".kvarc-" + std::to_string(ProcessId()));
+  if (named.size() >= sizeof pending_name / sizeof pending_name[0]) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  pending_named = 0;
+  std::memcpy(pending_name, named.c_str(), (named.size() + 1) * sizeof(wchar_t));
+  pending_named = 1;
+  const HANDLE h = ::CreateFileW(named.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    pending_named = 0;
+    SetErrnoFromLastError();
+    return nullptr;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    ::CloseHandle(h);
+    ::DeleteFileW(named.c_str());
+    pending_named = 0;
+    errno = EIO;
+    return nullptr;
+  }
+  return std::make_unique<WindowsPendingFile>(fd, Wide(path), named, replace);
+}
+
+void InstallInterruptHandlers(const char* message) {
+  interrupt_message = message;
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool ProcessRuns(int pid) {
+  const HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (h == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  const bool runs = ::WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  ::CloseHandle(h);
+  return runs;
+}
+
+int64_t Seek(int fd, int64_t offset, int whence) {
+  return ::_lseeki64(fd, offset, whence);
+}
+
+bool IsStandardOutput(const std::string& path) {
+  // Windows has no names for standard output that kvarc could be given.
+  (void)path;
+  return false;
+}
+
+bool StandardOutputIsTerminal() {
+  return ::_isatty(_fileno(stdout)) != 0;
+}
+
+bool FollowLinks(const std::string& path, std::string& final_path) {
+  final_path = path;
+  return true;
+}
 
 bool Stat(const std::string& path, FileInfo& info) {
   struct _stat64 st;

@@ -37,20 +37,29 @@ namespace {
 
 enum ExitCode { kOk = 0, kDataError = 1, kUsageError = 2 };
 
-// Prints a command's words: lines on standard output unless quiet, details
-// only when verbose, warnings and the progress line on standard error.
+// Prints a command's words: lines on standard output unless quiet (or
+// standard output carries the command's data: then on standard error),
+// details only when verbose, warnings and the progress line on standard
+// error; quiet leaves only errors.
 class Printer final : public Report {
  public:
-  Printer(bool quiet, bool verbose)
-      : quiet_(quiet), verbose_(verbose), progress_(!quiet && host::ErrorOutputIsTerminal()) {}
+  Printer(bool quiet, bool verbose, bool data_on_standard_output)
+      : quiet_(quiet),
+        verbose_(verbose),
+        progress_(!quiet && host::ErrorOutputIsTerminal()),
+        lines_(data_on_standard_output ? stderr : stdout) {}
   ~Printer() override { Progress(""); }
   Printer(const Printer&) = delete;
   Printer& operator=(const Printer&) = delete;
 
   void Line(const std::string& text) override {
-    if (!quiet_) std::fputs(text.c_str(), stdout);
+    if (quiet_) return;
+    Progress("");
+    std::fputs(text.c_str(), lines_);
   }
   void Warning(const std::string& text) override {
+    if (quiet_) return;
+    Progress("");
     std::fprintf(stderr, "kvarc: warning: %s\n", text.c_str());
   }
   bool Details() const override { return verbose_; }
@@ -70,14 +79,23 @@ class Printer final : public Report {
   bool quiet_;
   bool verbose_;
   bool progress_;
+  std::FILE* lines_;
   int shown_ = 0;
 };
 
-// The arguments with every -N (N digits) before a "--" spelled --level=N,
-// so that gzip's -1 .. -9 take their place among the options in order and
-// the last level given wins.
+constexpr const char* kCommands[] = {"create",  "setup", "list",  "test",
+                                     "extract", "stamp", "import"};
+
+// The arguments with every -N (N digits) after the command and before a
+// "--" spelled --level=N, so that gzip's -1 .. -9 take their place among
+// the command's options in order and the last level given wins. Before the
+// command a -N stays as typed, for the error to name it.
 std::vector<std::string> WithLevelsSpelledOut(std::vector<std::string> args) {
-  for (size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
+  size_t i = 1;
+  while (i < args.size() && std::none_of(std::begin(kCommands), std::end(kCommands),
+                                         [&](const char* name) { return args[i] == name; }))
+    ++i;
+  for (++i; i < args.size() && args[i] != "--"; ++i) {
     const std::string& a = args[i];
     if (a.size() >= 2 && a[0] == '-' &&
         std::all_of(a.begin() + 1, a.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -85,9 +103,6 @@ std::vector<std::string> WithLevelsSpelledOut(std::vector<std::string> args) {
   }
   return args;
 }
-
-constexpr const char* kCommands[] = {"create",  "setup", "list",  "test",
-                                     "extract", "stamp", "import"};
 
 constexpr const char* kAllowX64Help =
     "Also accept an x86-64 launcher (for test hosts without 32-bit Windows)";
@@ -131,12 +146,13 @@ struct CommandLine {
 };
 
 int Main(const std::vector<std::string>& arguments) {
-  CLI::App app{"kvarc " KV_VERSION ": builds archives and self-extracting Setup.exe launchers"};
+  CLI::App app{"kvarc " KV_VERSION ": builds archives and self-extracting Setup.exe launchers",
+               "kvarc"};
   app.set_version_flag("--version", "kvarc " KV_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
   CommandLine c;
-  app.add_flag("-q,--quiet", c.quiet, "Print nothing but errors");
+  app.add_flag("-q,--quiet", c.quiet, "Print nothing but errors (no result lines, no warnings)");
   app.add_flag("-v,--verbose", c.verbose, "Print a line for every entry");
 
   auto* create = app.add_subcommand("create", "Pack files and folders into a new archive");
@@ -207,7 +223,17 @@ int Main(const std::vector<std::string>& arguments) {
   }
   const LauncherMachine machines =
       c.any_machine ? LauncherMachine::kI386OrX64 : LauncherMachine::kI386;
-  Printer printer(c.quiet, c.verbose);
+  // Where the command's data goes: its result lines must not go there too.
+  std::string data_path;
+  if (*create) data_path = c.create.archive;
+  if (*setup) data_path = c.setup.out;
+  if (*stamp) data_path = c.stamp.out;
+  if (*import) data_path = c.import.out;
+  if (*extract && c.extract.folder.empty() && c.extract.args.size() == 2)
+    data_path = c.extract.args[1];
+  const bool data_on_standard_output =
+      !data_path.empty() && (data_path == "-" || host::IsStandardOutput(data_path));
+  Printer printer(c.quiet, c.verbose, data_on_standard_output);
   if (*create) {
     c.packing.Into(c.create);
     Create(c.create, printer);
@@ -236,6 +262,9 @@ int Main(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
   using namespace kv::tools;
   host::RawStandardOutput();
+  // An interrupted command leaves nothing: what it was writing is an
+  // unnamed file, or a named one that the handler removes.
+  host::InstallInterruptHandlers("kvarc: interrupted");
   int code = kDataError;
   try {
     code = Main(host::Arguments(argc, argv));

@@ -32,6 +32,7 @@
 #include "core/exceptions.h"
 #include "tools/archive_input.h"
 #include "tools/file_util.h"
+#include "tools/output.h"
 #include "tools/methods.h"
 
 namespace kv::tools {
@@ -300,7 +301,8 @@ PrecompressedEntry ImportLhaMember(const LhaMember& member) {
 
 std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
                                             const std::string& out_path, bool overwrite,
-                                            int* folders_skipped) {
+                                            int* folders_skipped,
+                                            const std::function<void(TStream&)>& check) {
   CheckReadable(lzh_path);
   try {
     TFileStream in(lzh_path, FileMode::kOpenReadShared);
@@ -337,8 +339,8 @@ std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
       sourced.push_back(
           SourcedEntry{entries[i].name, entries[i].method, members[i].original_size, nullptr,
                        std::make_shared<MemberSource>(in, members[i], entries[i].method)});
-    WriteFileSafely(out_path, overwrite,
-                    [&](TStream& out) { WriteArchive(out, sourced, nullptr); });
+    WriteOutput(
+        out_path, overwrite, [&](TStream& out) { WriteArchive(out, sourced, nullptr); }, check);
     return entries;
   } catch (const EReadError&) {
     throw BuilderError(lzh_path + ": cut short while being read (did it change?)");

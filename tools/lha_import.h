@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -62,8 +63,8 @@ struct ImportedEntry {
 };
 
 // Converts the LHA archive at `lzh_path` into an archive at `out_path`
-// (refused when it exists, unless `overwrite`; written through a temporary
-// file renamed into place when complete, as WriteFileSafely does). Memory
+// (refused when it exists, unless `overwrite`; written as WriteOutput
+// writes, `check` reading it back before it is put in place). Memory
 // stays bounded whatever the members' sizes: the member headers are read
 // first (every method and size is checked before anything is written),
 // then each member's bytes are verified through the codec session and
@@ -72,6 +73,7 @@ struct ImportedEntry {
 // when any member fails.
 std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
                                             const std::string& out_path, bool overwrite,
-                                            int* folders_skipped = nullptr);
+                                            int* folders_skipped = nullptr,
+                                            const std::function<void(TStream&)>& check = {});
 
 }  // namespace kv::tools

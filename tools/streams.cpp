@@ -8,6 +8,8 @@
 
 #include "core/bytes.h"
 #include "core/exceptions.h"
+#include "tools/archive_writer.h"
+#include "tools/host.h"
 
 namespace kv::tools {
 
@@ -83,6 +85,41 @@ int64_t GatheredWrites::Seek(int64_t offset, SeekOrigin origin) {
 int64_t GatheredWrites::Size() {
   Flush();
   return out_.Size();
+}
+
+int32_t CappedStream::Write(const void* buffer, int32_t count) {
+  if (count > 0 && static_cast<uint64_t>(position_) + static_cast<uint64_t>(count) > kMaxFieldValue)
+    throw BuilderError(too_large_);
+  const int32_t done = out_.Write(buffer, count);
+  position_ += done;
+  return done;
+}
+
+int32_t DescriptorStream::Read(void* buffer, int32_t count) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, static_cast<unsigned>(count));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (failure_.empty()) failure_ = std::strerror(errno);
+      return 0;
+    }
+    return static_cast<int32_t>(n);
+  }
+}
+
+int64_t DescriptorStream::Seek(int64_t offset, SeekOrigin origin) {
+  const int64_t now = host::Seek(fd_, 0, SEEK_CUR);
+  if (now < 0) return written_;
+  if (origin == SeekOrigin::kCurrent && offset == 0) return now;
+  const int64_t size = Size();
+  return host::Seek(fd_, SeekTarget(now, size, offset, origin), SEEK_SET);
+}
+
+int64_t DescriptorStream::Size() {
+  host::FileInfo info;
+  return host::StatOpen(fd_, info) && info.kind == host::FileKind::kFile
+             ? static_cast<int64_t>(info.size)
+             : written_;
 }
 
 int32_t DescriptorStream::Write(const void* buffer, int32_t count) {

@@ -59,16 +59,17 @@ class SummingSink final : public TStream {
   uint32_t sum_ = 0;
 };
 
-// A stream over an open file descriptor (standard output, a device), not
-// owned; reads deliver nothing and a position is not kept.
+// A stream over an open file descriptor, not owned: reads, writes and
+// positions are the system's. On a descriptor that cannot seek (a pipe, a
+// terminal) a seek only reports the count written.
 class DescriptorStream final : public TStream {
  public:
   DescriptorStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
-  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Read(void* buffer, int32_t count) override;
   int32_t Write(const void* buffer, int32_t count) override;
-  int64_t Seek(int64_t, SeekOrigin) override { return written_; }
-  int64_t Size() override { return written_; }
-  // The reason of the first failed write, empty while none failed.
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t Size() override;
+  // The reason of the first failed read or write, empty while none failed.
   const std::string& Failure() const { return failure_; }
 
  private:
@@ -76,6 +77,27 @@ class DescriptorStream final : public TStream {
   std::string name_;
   int64_t written_ = 0;
   std::string failure_;
+};
+
+// Passes everything to `out`, and raises BuilderError `too_large` as soon
+// as a write would take it to more than the format's 2 GiB - 1 bytes: a
+// result that cannot be used stops there, not after the rest is packed.
+class CappedStream final : public TStream {
+ public:
+  CappedStream(TStream& out, std::string too_large)
+      : out_(out), too_large_(std::move(too_large)), position_(out.Position()) {}
+  int32_t Read(void* buffer, int32_t count) override { return out_.Read(buffer, count); }
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    position_ = out_.Seek(offset, origin);
+    return position_;
+  }
+  int64_t Size() override { return out_.Size(); }
+
+ private:
+  TStream& out_;
+  std::string too_large_;
+  int64_t position_;
 };
 
 // Gathers the writes to `out` into pieces of kPiece bytes, so that a run of
