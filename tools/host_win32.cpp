@@ -47,6 +47,25 @@ FileInfo InfoOf(const struct _stat64& st) {
   return info;
 }
 
+// errno for a failed Windows call, for the caller's message.
+void SetErrno(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      errno = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      errno = EACCES;
+      break;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      errno = ELOOP;
+      break;
+    default:
+      errno = EIO;
+  }
+}
+
 }  // namespace
 
 bool Stat(const std::string& path, FileInfo& info) {
@@ -64,6 +83,26 @@ bool StatOpen(int fd, FileInfo& info) {
   struct _stat64 st;
   if (::_fstat64(fd, &st) != 0) return false;
   info = InfoOf(st);
+  return true;
+}
+
+bool Identify(const std::string& path, FileIdentity& identity) {
+  // The C runtime's stat has no file index (st_ino is 0): the handle's
+  // information has. Backup semantics let a folder be opened as well.
+  const HANDLE handle =
+      ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    SetErrno(::GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+  if (!known) SetErrno(::GetLastError());
+  ::CloseHandle(handle);
+  if (!known) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return true;
 }
 
