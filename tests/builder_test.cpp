@@ -602,7 +602,7 @@ TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreStoredAndListsComeFromFiles) {
   ASSERT_EQ(listing.entries.size(), 3u);
   EXPECT_EQ(listing.entries[0].name, "docs\\a");
   EXPECT_EQ(listing.entries[0].header.Method, kMethodLzh1);
-  EXPECT_EQ(listing.entries[1].name, "b.bin");
+  EXPECT_EQ(listing.entries[1].name, "data\\sub\\b.bin");      // a file item keeps its path
   EXPECT_EQ(listing.entries[1].header.Method, kMethodStored);  // random bytes do not shrink
   EXPECT_EQ(listing.entries[2].name, "inst.exe");
   EXPECT_EQ(r.out.substr(r.out.rfind("a2.zerk:")),
@@ -726,7 +726,12 @@ TEST_F(KvarcPackagerTest, RefusalsAreOneLineAndWriteNothing) {
       {{"test", "cut.zerk"},
        1,
        "cut.zerk: truncated: its entries end after 30000 of the 40000 bytes its header announces"},
-      {{"extract", "a.zerk", "-o", "out", "nothing"}, 1, "a.zerk: no entry named 'nothing'"},
+      {{"create", "out", "Data/aux.txt=inst.exe"},
+       1,
+       "inst.exe: 'aux.txt' names the device AUX on Windows (entry name 'Data\\aux.txt')"},
+      {{"extract", "a.zerk", "-o", "out", "nothing", "DATA.BIN", "Installer/x"},
+       1,
+       "a.zerk: no entry named 'nothing', 'Installer/x'"},
       {{"extract", "evil.zerk", "-o", "out"},
        1,
        "evil.zerk: ..\\evil: entry name with a '..' part"},

@@ -198,6 +198,27 @@ TEST(LhaImportTest, StreamedImportMatchesTheMembersImportedInMemory) {
   }
 }
 
+// A name that Windows cannot make would stop the launcher half-way through
+// an installation: refused by member and reason, and nothing is written.
+TEST(LhaImportTest, NamesWindowsCannotMakeAreRefused) {
+  const std::vector<uint8_t> x = test::Bytes("x");
+  test::TempDir dir;
+  const std::pair<std::string, std::string> cases[] = {
+      {"docs/con.txt", "member 'docs\\con.txt': 'con.txt' names the device CON on Windows"},
+      {"a|b", "member 'a|b': 'a|b' has a character Windows does not allow in file names ('|')"},
+  };
+  for (const auto& [name, message] : cases) {
+    const std::vector<uint8_t> lzh = Level0Archive("-lh0-", name, x, 1, LhaCrc16(x));
+    test::WriteFile(dir.File("in.lzh"), lzh);
+    EXPECT_EQ(test::FailureOf([&] { ImportLhaMember(ReadLhaArchive(lzh)[0]); }).message, message);
+    EXPECT_EQ(test::FailureOf([&] {
+                ImportLhaArchive(dir.File("in.lzh"), dir.File("o"), false);
+              }).message,
+              message);
+    EXPECT_FALSE(test::FileExists(dir.File("o")));
+  }
+}
+
 TEST(LhaImportTest, FolderMembersAreSkippedAndCounted) {
   // An archive of a folder: the folder's own member, then its file.
   std::vector<uint8_t> lzh = Level0Archive(kLhaFolderMethod, "docs\\", {}, 0, 0);

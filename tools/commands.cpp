@@ -234,14 +234,15 @@ std::string AfterPayloadNote(ArchiveInput& input) {
 void ExtractOne(const std::string& path, const std::string& entry_name, const std::string& out_path,
                 bool force, Report& report) {
   ArchiveInput input(path);
+  const std::string name = TypedEntryName(entry_name);
   {
     // The entry must exist: an absent name would silently produce an empty file.
     TKVDoziRivovaze component(nullptr);
     const ArchiveListing listing = Listing(component, input, path);
     bool found = false;
     for (const ListedEntry& e : listing.entries)
-      found = found || (e.visited && SameEntryName(e.name, entry_name));
-    if (!found) throw BuilderError(path + ": no entry named '" + entry_name + "'");
+      found = found || (e.visited && SameEntryName(e.name, name));
+    if (!found) throw BuilderError(path + ": no entry named " + QuotedNames({entry_name}));
   }
   // The component walks the archive through this program's own view of the
   // file (a plain archive, or the payload of a stamped launcher): the file
@@ -252,7 +253,7 @@ void ExtractOne(const std::string& path, const std::string& entry_name, const st
       TKVDoziRivovaze component(nullptr);
       component.SetOnShowProgress(progress.Event(entry_name));
       input.Archive().SetPosition(0);
-      component.WalkArchive(input.Archive(), out, entry_name);
+      component.WalkArchive(input.Archive(), out, name);
     });
   });
 }
@@ -272,8 +273,17 @@ void ExtractTree(const std::string& path, const std::string& dir,
   TKVDoziRivovaze component(nullptr);
   const ArchiveListing listing = Listing(component, input, path);
 
-  std::map<std::string, std::string> wanted;  // folded name -> as typed; emptied when found
-  for (const std::string& n : names) wanted[FoldedName(n)] = n;
+  // The entries a reader reaches, and which of them the typed names select.
+  std::vector<const ListedEntry*> reached;
+  std::vector<std::string> reached_names;
+  for (const ListedEntry& e : listing.entries) {
+    if (!e.visited) continue;
+    reached.push_back(&e);
+    reached_names.push_back(e.name);
+  }
+  const EntrySelection selection = SelectEntries(reached_names, names, true);
+  if (!selection.missing.empty())
+    throw BuilderError(path + ": no entry named " + QuotedNames(selection.missing));
   struct Output {
     std::string name;
     std::string relative;
@@ -281,21 +291,14 @@ void ExtractTree(const std::string& path, const std::string& dir,
   };
   std::vector<Output> outputs;
   std::map<std::string, size_t> index;
-  for (const ListedEntry& e : listing.entries) {
-    if (!e.visited) continue;
-    const std::string key = FoldedName(e.name);
-    if (!wanted.empty()) {
-      const auto w = wanted.find(key);
-      if (w == wanted.end()) continue;
-      w->second.clear();
-    }
-    const auto [it, fresh] = index.emplace(key, outputs.size());
+  for (size_t i = 0; i < reached.size(); ++i) {
+    if (!selection.selected[i]) continue;
+    const ListedEntry& e = *reached[i];
+    const auto [it, fresh] = index.emplace(FoldedName(e.name), outputs.size());
     if (fresh)
       outputs.push_back(Output{e.name, Checking(path, [&] { return RelativePathOf(e.name); }), {}});
     outputs[it->second].entries.push_back(&e);
   }
-  for (const auto& [key, missing] : wanted)
-    if (!missing.empty()) throw BuilderError(path + ": no entry named '" + missing + "'");
 
   // Refuse before writing anything, so that a refusal leaves DIR as it was.
   if (!force) {

@@ -93,9 +93,12 @@ void Test(const std::string& archive, Report& report);
 
 struct ExtractOptions {
   std::string archive;
-  // With a folder: every entry, or every entry of the given names, below
-  // it. Without: `args` are ENTRYNAME OUTFILE, that name's entries joined
-  // into one file ("-" is standard output).
+  // With a folder: every entry, or the entries the given names select
+  // (a name selects its entries and every entry below it, SelectEntries),
+  // below it. Without: `args` are ENTRYNAME OUTFILE, that name's entries
+  // joined into one file ("-" is standard output). A '/' typed in a name
+  // stands for '\'; a name that selects nothing is refused, all of them
+  // in one message, before anything is written.
   std::string folder;
   std::vector<std::string> args;
   bool force = false;

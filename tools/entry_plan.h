@@ -3,11 +3,26 @@
 // byte of any file is read.
 //
 // An item is `[METHOD:]NAME=PATH`, or `PATH` alone, or `@LIST` (the items
-// of a file, one per line; `@-` reads them from standard input). A file is
-// named NAME, or after its own file name. A folder is walked recursively in
-// name order; its files are named NAME (or the folder's own name) followed
-// by their path inside it, with '\' between the parts, and a '/' typed in
-// NAME becomes '\' as well.
+// of a file, one per line; `@-` reads them from standard input).
+//
+// A file is named NAME, or its path as typed, with '\' between the parts
+// (`dir/sub/f.txt` is `dir\sub\f.txt`, as tar and zip keep it): "." parts
+// are dropped, and so are, with a warning, a leading separator (an absolute
+// path), a drive letter on Windows and every part up to the last "..".
+//
+// A folder is walked recursively in name order; its files are named NAME
+// (or the folder's own name) followed by their path inside it, with '\'
+// between the parts, and a '/' typed in NAME becomes '\' as well. Symbolic
+// links inside it are followed, and what they lead to is named after the
+// link (a link to a folder is walked as a folder of the link's name); a
+// link that leads nowhere, or back to a folder the walk is inside, is an
+// error.
+//
+// The same file reached twice under one name (`find DIR | kvarc create x
+// @-` lists a folder and then its files) is planned once. Every name is
+// checked by CheckedEntryName and refused when Windows cannot make it
+// (WindowsNameProblem, entry_names.h); a part that comes from the file
+// system must hold no '\' either.
 #pragma once
 
 #include <cstdint>
@@ -15,28 +30,22 @@
 #include <string>
 #include <vector>
 
+#include "tools/entry_names.h"
+
 namespace kv::tools {
 
 struct PlannedEntry {
-  std::string name;  // the entry name, checked by CheckedEntryName
+  std::string name;  // the entry name, checked as entry_names.h describes
   std::string path;  // the file its bytes come from
   uint8_t method = 0;
   uint64_t size = 0;  // the file's size when it was planned
 };
 
-// `name` with ASCII letters in upper case: the key under which the
-// component's walk takes two names as the same.
-std::string FoldedName(const std::string& name);
-
-// `name` with '/' turned into '\', or a BuilderError "NAME: reason" for an
-// empty name, an empty, "." or ".." part, a leading separator (an absolute
-// name) or a drive letter.
-std::string CheckedEntryName(const std::string& name);
-
 // Expands `items` into entries. `warn` receives one line for what cannot be
-// packed but is no error (an empty folder: archives hold files only).
-// Raises BuilderError "PATH: reason" for a missing or unreadable file, a
-// symlink to a folder (not followed) and a special file.
+// packed but is no error (an empty folder: archives hold files only), and
+// for what was dropped from a file's path to make its name. Raises
+// BuilderError "PATH: reason" for a missing or unreadable file, a special
+// file, a dangling symbolic link, a link loop and a name that is refused.
 std::vector<PlannedEntry> PlanEntries(const std::vector<std::string>& items, uint8_t default_method,
                                       const std::function<void(const std::string&)>& warn);
 

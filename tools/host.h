@@ -43,6 +43,16 @@ bool LinkStat(const std::string& path, FileInfo& info);
 // What the open descriptor `fd` is.
 bool StatOpen(int fd, FileInfo& info);
 
+// Which file or folder a path leads to, symbolic links followed: equal
+// identities are one file, whatever the paths (a folder walk tells a link
+// that leads back to a folder it is inside from one that does not).
+struct FileIdentity {
+  uint64_t device = 0;  // the file system (on Windows the volume's serial number)
+  uint64_t index = 0;   // the file within it (the inode; on Windows the file index)
+  bool operator==(const FileIdentity&) const = default;
+};
+bool Identify(const std::string& path, FileIdentity& identity);
+
 // Opens for reading, in binary mode and not inherited by child processes;
 // -1 on failure.
 int OpenForReading(const std::string& path);

@@ -221,6 +221,14 @@ bool StatOpen(int fd, FileInfo& info) {
   return true;
 }
 
+bool Identify(const std::string& path, FileIdentity& identity) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 int OpenForReading(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }

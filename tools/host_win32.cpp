@@ -67,8 +67,9 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return FALSE;  // the system's own handler ends the process
 }
 
-void SetErrnoFromLastError() {
-  switch (::GetLastError()) {
+// errno for a failed Windows call, for the caller's message.
+void SetErrno(DWORD error) {
+  switch (error) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       errno = EEXIST;
@@ -83,6 +84,9 @@ void SetErrnoFromLastError() {
       break;
     case ERROR_DISK_FULL:
       errno = ENOSPC;
+      break;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      errno = ELOOP;
       break;
     default:
       errno = EIO;
@@ -110,7 +114,7 @@ class WindowsPendingFile final : public PendingFile {
     fd_ = -1;
     if (!::MoveFileExW(named_.c_str(), path_.c_str(),
                        MOVEFILE_WRITE_THROUGH | (replace_ ? MOVEFILE_REPLACE_EXISTING : 0))) {
-      SetErrnoFromLastError();
+      SetErrno(::GetLastError());
       return false;
     }
     committed_ = true;
@@ -142,7 +146,7 @@ std::unique_ptr<PendingFile> MakePendingFile(const std::string& path, bool repla
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     pending_named = 0;
-    SetErrnoFromLastError();
+    SetErrno(::GetLastError());
     return nullptr;
   }
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
@@ -203,6 +207,26 @@ bool StatOpen(int fd, FileInfo& info) {
   struct _stat64 st;
   if (::_fstat64(fd, &st) != 0) return false;
   info = InfoOf(st);
+  return true;
+}
+
+bool Identify(const std::string& path, FileIdentity& identity) {
+  // The C runtime's stat has no file index (st_ino is 0): the handle's
+  // information has. Backup semantics let a folder be opened as well.
+  const HANDLE handle =
+      ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    SetErrno(::GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+  if (!known) SetErrno(::GetLastError());
+  ::CloseHandle(handle);
+  if (!known) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return true;
 }
 

@@ -31,6 +31,7 @@
 #include "core/bytes.h"
 #include "core/exceptions.h"
 #include "tools/archive_input.h"
+#include "tools/entry_names.h"
 #include "tools/file_util.h"
 #include "tools/output.h"
 #include "tools/methods.h"
@@ -221,7 +222,14 @@ std::vector<LhaMember> ReadLhaArchive(std::span<const uint8_t> a) {
 namespace {
 
 std::string Who(const LhaMemberHeader& member) {
-  return "member '" + member.name + "'";
+  return "member '" + Printable(member.name) + "'";
+}
+
+// Refuses a member whose name Windows cannot make: the launcher would fail
+// on it half-way through an installation.
+void CheckMemberName(const LhaMemberHeader& member) {
+  const std::string problem = WindowsEntryNameProblem(member.name);
+  if (!problem.empty()) throw BuilderError(Who(member) + ": " + problem);
 }
 
 // The project method of a member, refused when it has none or when a size
@@ -292,6 +300,7 @@ PrecompressedEntry ImportLhaMember(const LhaMember& member) {
   PrecompressedEntry e;
   e.name = member.name;
   e.method = CheckedMethod(member);
+  CheckMemberName(member);
   e.destsize = static_cast<int32_t>(member.original_size);
   e.stored = member.stored;
   TSpanStream data(member.stored);
@@ -322,6 +331,7 @@ std::vector<ImportedEntry> ImportLhaArchive(const std::string& lzh_path,
         continue;
       }
       const uint8_t method = CheckedMethod(*h);
+      CheckMemberName(*h);
       if (h->name.size() > static_cast<size_t>(EntryHeader::kMaxNameLength))
         throw BuilderError(Who(*h) + ": name longer than 32767 bytes");
       total += h->original_size;
