@@ -179,8 +179,8 @@ void RefuseTooLarge(const std::string& path, const std::vector<PlannedEntry>& pl
   uint64_t bound = fixed + ArchiveHeader::kSize;
   for (const PlannedEntry& e : plan) bound += EntryHeader::kSize + e.name.size() + e.size;
   if (bound > kMaxFieldValue)
-    throw BuilderError(path + ": " + what + " would be 2 GiB or more (its inputs come to " +
-                       Mib(bound) + "; at most 2 GiB - 1 bytes)");
+    throw BuilderError(path + ": " + what + " would be 2 GiB or more (its inputs and headers come to " +
+                       std::to_string(bound) + " bytes; at most 2 GiB - 1)");
 }
 
 // The launcher `kvarc setup` stamps: --launcher FILE, or the one kvarc carries.

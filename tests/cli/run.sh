@@ -55,6 +55,18 @@ same() {
   if [ ! -e "$1" ]; then echo "= $1: absent"; elif cmp -s "$1" "$2"; then
     echo "= $1: the reference's bytes"; else echo "= $1: DIFFERS from the reference"; fi
 }
+# flip FILE OFFSET: inverts the bits of one byte.
+flip() {
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
+  printf "\\$(printf '%03o' $((byte ^ 255)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+# poke FILE OFFSET TEXT: writes TEXT over the bytes at OFFSET.
+poke() { printf '%s' "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+# offset_of FILE TEXT [FROM]: the offset of the first TEXT at or after FROM.
+offset_of() {
+  grep -obUaF -- "$2" "$1" | cut -d: -f1 | awk -v from="${3:-0}" '$1 >= from { print; exit }'
+}
 # fixtures_made: what is in the folder now is the case's fixtures.
 fixtures_made() { find . -mindepth 1 -not -name '.*' | sort >"$T/.fixtures"; }
 # left: what is in the folder besides the fixtures (debris included).
@@ -62,7 +74,7 @@ left() {
   echo "= left: $(find . -mindepth 1 -not -name '.*' | sort | comm -13 "$T/.fixtures" - | tr '\n' ' ')"
 }
 : >"$T/.fixtures"
-export -f kvarc sh_case verdict same fixtures_made left
+export -f kvarc sh_case verdict same flip poke offset_of fixtures_made left
 export T
 
 # Paths, and the sizes that follow from the launcher's (which changes with

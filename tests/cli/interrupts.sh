@@ -1,0 +1,30 @@
+# Interrupts leave nothing: Ctrl-C, SIGTERM and SIGHUP end kvarc with one
+# line and the signal's usual code, and even SIGKILL leaves no file behind
+# (the output is an unnamed file until it is complete). Debris of an
+# earlier run that could not clean up is removed by the next.
+
+head -c $((48 << 20)) /dev/urandom >big.bin # LH5 at -9 takes seconds over it
+seq 1 1000 >small.txt
+fixtures_made
+
+for signal in INT TERM HUP KILL; do
+  for command in create setup; do
+    if [ $command = create ]; then
+      set -- create -9 out.zerk big.bin
+    else
+      set -- setup -9 --launcher "$LAUNCHER" -o out.exe "$LAUNCHER" big.bin
+    fi
+    printf '$ timeout -s %s 1 kvarc %s\n' "$signal" "$*"
+    # In a shell of its own, so that no job report of the killed process
+    # (with its number) reaches the transcript.
+    bash -c 'timeout --preserve-status -s "$0" 1 "$@" 2>"$T/.err"' "$signal" "$KVARC" "$@" 2>/dev/null
+    echo "exit $?"
+    sed 's/^/err| /' "$T/.err"
+    left
+  done
+done
+
+echo "- a file an earlier run left is removed"
+: >out.zerk.kvarc-999999999
+kvarc create out.zerk small.txt
+left
