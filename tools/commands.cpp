@@ -17,6 +17,7 @@
 #include "tools/host.h"
 #include "tools/lha_import.h"
 #include "tools/methods.h"
+#include "tools/pe_image.h"
 
 #include <unistd.h>
 
@@ -350,6 +351,8 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   if (host::Stat(o.installer, installer) && installer.kind == host::FileKind::kFile &&
       installer.size == 0)
     throw BuilderError(o.installer + ": empty file (the launcher would start nothing)");
+  if (const std::string note = CheckInstallerImage(o.installer); !note.empty())
+    report.Warning(note);
   std::vector<std::string> items = {std::string(kInstallerEntryName) + "=" + o.installer};
   items.insert(items.end(), o.data.begin(), o.data.end());
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
