@@ -46,6 +46,13 @@ PeSpec ThreeSections() {
   return spec;
 }
 
+// An x86-64 program's headers: the machine and the PE32+ optional header.
+PeSpec X64(PeSpec spec = {}) {
+  spec.machine = tools::kMachineAmd64;
+  spec.magic = tools::kPe32PlusMagic;
+  return spec;
+}
+
 // ---------------------------------------------------------------------------
 // PeHeadersTest
 
@@ -55,8 +62,8 @@ TEST(PeHeadersTest, ReadsTheFieldsOfEachKindOfImage) {
     PeSpec spec;
     uint64_t image_end;
   };
-  PeSpec x64 = ThreeSections();
-  x64.machine = tools::kMachineAmd64, x64.magic = tools::kPe32PlusMagic, x64.subsystem = 3;
+  PeSpec x64 = X64(ThreeSections());
+  x64.subsystem = tools::kSubsystemWindowsConsole;
   PeSpec arm64 = x64;
   arm64.machine = tools::kMachineArm64;
   arm64.size_of_headers = 0x2000;  // later than every section's data
@@ -234,14 +241,10 @@ TEST(PeHeadersTest, StreamFormReadsTheFirst64KiBOnly) {
 // InstallerImageTest
 
 TEST(InstallerImageTest, AcceptsWindowsProgramsAndNotesTheOnesNotEveryWindowsRuns) {
-  PeSpec x64;
-  x64.machine = tools::kMachineAmd64, x64.magic = tools::kPe32PlusMagic;
-  PeSpec arm64 = x64;
+  PeSpec arm64 = X64();
   arm64.machine = tools::kMachineArm64;
   PeSpec arm32;
   arm32.machine = 0x01C4;
-  PeSpec console;
-  console.subsystem = tools::kSubsystemWindowsConsole;
   PeSpec dll;
   dll.characteristics = 0x2102;
   PeSpec damaged;
@@ -259,8 +262,7 @@ TEST(InstallerImageTest, AcceptsWindowsProgramsAndNotesTheOnesNotEveryWindowsRun
   };
   const Case cases[] = {
       {"i386", PeImage(PeSpec{}), {}, ""},
-      {"console", PeImage(console), {}, ""},
-      {"x86-64", PeImage(x64), {}, "a 64-bit (x86-64) program: it starts only on 64-bit Windows"},
+      {"x86-64", PeImage(X64()), {}, "a 64-bit (x86-64) program: it starts only on 64-bit Windows"},
       {"ARM64",
        PeImage(arm64),
        {},
@@ -298,10 +300,8 @@ TEST(InstallerImageTest, AcceptsWindowsProgramsAndNotesTheOnesNotEveryWindowsRun
 // sparse file of 4 GiB would take a whole-file reader gigabytes of memory.
 TEST(InstallerImageTest, FileFormReadsTheHeadersOnlyAndNamesTheFile) {
   TempDir dir;
-  PeSpec x64;
-  x64.machine = tools::kMachineAmd64, x64.magic = tools::kPe32PlusMagic;
   const std::string big = dir.File("big.exe");
-  test::WriteFile(big, PeImage(x64));
+  test::WriteFile(big, PeImage(X64()));
   ASSERT_EQ(::truncate(big.c_str(), off_t{1} << 32), 0);
   EXPECT_EQ(tools::CheckInstallerImage(big),
             big + ": a 64-bit (x86-64) program: it starts only on 64-bit Windows");
@@ -331,9 +331,7 @@ class KeptReport final : public tools::Report {
 TEST(InstallerImageTest, SetupWarnsOfA64BitInstallerAndRefusesAText) {
   TempDir dir;
   test::WriteFile(dir.File("Setup.exe"), test::UnstampedLauncher(4096));
-  PeSpec x64;
-  x64.machine = tools::kMachineAmd64, x64.magic = tools::kPe32PlusMagic;
-  test::WriteFile(dir.File("inst64.exe"), PeImage(x64, 3000));
+  test::WriteFile(dir.File("inst64.exe"), PeImage(X64(), 3000));
   test::WriteFile(dir.File("inst32.exe"), PeImage(PeSpec{}, 3000));
   test::WriteFile(dir.File("notes.txt"), test::Bytes("install me"));
 
