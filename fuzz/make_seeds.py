@@ -200,6 +200,35 @@ def main():
     put('stamp', 'already-stamped', bytes([16]) + bytes(img) + arc)
     put('stamp', 'no-marker', bytes([16]) + bytes(image(256)) + arc)
 
+    # Launchers with whole PE headers, which the launcher check reads before
+    # it looks for the marker: i386 PE32 with directories up to the
+    # certificate table's, and the same signed, and one with sections.
+    def pe_image(size, directories=5, sections=(), certificate=(0, 0)):
+        img = image(size)
+        optional = 96 + 8 * directories
+        img[0x3C:0x40] = struct.pack('<I', 0x40)
+        img[0x40:0x58] = b'PE\0\0' + struct.pack('<HHIIIHH', 0x14C, len(sections), 0, 0, 0,
+                                                     optional, 0x102)
+        img[0x58:0x5A] = struct.pack('<H', 0x10B)
+        img[0x58 + 56:0x58 + 70] = struct.pack('<IIIH', 0x3000, 0x100, 0, 2)
+        img[0x58 + 92:0x58 + 96] = struct.pack('<I', directories)
+        if directories > 4:
+            img[0x58 + 96 + 32:0x58 + 96 + 40] = struct.pack('<II', *certificate)
+        table = 0x58 + optional
+        for i, (name, offset, length) in enumerate(sections):
+            img[table + 40 * i:table + 40 * i + 24] = struct.pack('<8sIIII', name, length, 0x1000,
+                                                                  length, offset)
+        return img
+
+    setup_arc = archive([(b'Installer\\ZIVizivaz.exe', 0, b'MZ', 2, 0x4D + 0x5A)])
+    img = marker(pe_image(512), 0x100, b'XXXX')
+    put('stamp', 'pe-fresh', bytes([32]) + bytes(img) + setup_arc)
+    img = marker(pe_image(512, certificate=(512, 64)), 0x100, b'XXXX')
+    put('stamp', 'pe-signed', bytes([36]) + bytes(img) + bytes(64) + setup_arc)
+    img = marker(pe_image(1024, 16, [(b'.text', 0x200, 0x100), (b'.data', 0x300, 0x80)]), 0x200,
+                 b'XXXX')
+    put('stamp', 'pe-sections', bytes([64]) + bytes(img) + setup_arc)
+
 
 if __name__ == '__main__':
     main()

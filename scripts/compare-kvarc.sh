@@ -25,7 +25,7 @@ make_inputs() {
   cp "$REPO"/tools/*.cpp in/tree/
   cp "$REPO"/tests/data/lha/readme.txt in/tree/sub/
   head -c 70000 /dev/zero | tr '\0' 'x' >in/tree/sub/deeper/xs.txt
-  printf 'MZ installer' >in/inst.exe
+  cp "$LAUNCHER" in/inst.exe  # setup packs Windows programs only
   printf 'in/text.txt\nDocs\\zeros=in/zeros.bin\n' >in/list.txt
   head -c 4096 /dev/urandom >in/bad.kva
   cp "$REPO"/tests/data/lha-peers/originals/*.lzh "$REPO"/tests/data/lha/*.lzh in/

@@ -25,6 +25,7 @@
 #include "tests/kit/failure.h"
 #include "tests/kit/files.h"
 #include "tests/kit/launcher_fake.h"
+#include "tests/kit/pe_images.h"
 #include "tests/kit/streams.h"
 #include "tools/archive_reader.h"
 #include "tools/archive_writer.h"
@@ -293,19 +294,33 @@ TEST(StampTest, RefusesFileWithoutMarkerAndOneAlreadyStamped) {
   no_marker[test::kMarkerOffset] = 'k';
   std::vector<uint8_t> two_markers = UnstampedLauncher(1024);
   test::PutMarker(two_markers, 0x300, Bytes("XXXX"));
-  std::vector<uint8_t> x64 = UnstampedLauncher(1024);
-  x64[0x44] = 0x64, x64[0x45] = 0x86, x64[0x58] = 0x0B, x64[0x59] = 0x02;
+  const std::vector<uint8_t> x64 = UnstampedLauncher(1024, test::LauncherPeSpec(true));
   std::vector<uint8_t> not_pe = UnstampedLauncher(1024);
   not_pe[0x41] = 'X';
+  test::PeSpec damaged_spec = test::LauncherPeSpec();
+  damaged_spec.directory_count = 6;  // one more than the optional header holds
+  damaged_spec.optional_size = 96 + 5 * 8;
+  const std::vector<uint8_t> damaged = UnstampedLauncher(1024, damaged_spec);
+  // Signed before stamping: the security directory names a table at the end.
+  test::PeSpec signed_spec = test::LauncherPeSpec();
+  signed_spec.certificate_offset = 1024;
+  signed_spec.certificate_size = 0x300;
+  const std::vector<uint8_t> code_signed = UnstampedLauncher(1024 + 0x300, signed_spec);
 
   // The table is the whole set of launcher refusals, each with its reason.
   const std::pair<std::vector<uint8_t>, std::string> cases[] = {
       {Bytes("MZ just a program"), "not a launcher: not a Windows program"},
       {not_pe, "not a launcher: not a Windows program"},
+      {damaged,
+       "not a launcher: a Windows program with damaged headers (6 data directories do not fit in "
+       "the optional header (room for 5))"},
       {x64, "not a launcher: not a 32-bit Windows program"},
       {no_marker, "not a launcher: the marker KVI_SIZE is missing"},
       {two_markers, "not a launcher: the marker KVI_SIZE appears more than once"},
       {once, "launcher already stamped (or its marker is damaged)"},
+      {code_signed,
+       "not a launcher: it is code-signed; sign the Setup.exe after kvarc setup or kvarc stamp, "
+       "not the launcher"},
   };
   for (const auto& [image, message] : cases) {
     EXPECT_EQ(FailureOf([&] { tools::StampLauncher(image, archive); }),
@@ -396,7 +411,13 @@ class KvarcCliTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  const std::vector<uint8_t> installer_ = test::BinaryData(30000, 21);
+  // A 32-bit Windows program's headers, then code-like bytes.
+  const std::vector<uint8_t> installer_ = [] {
+    std::vector<uint8_t> program = test::BinaryData(30000, 21);
+    const std::vector<uint8_t> headers = test::PeImage(test::PeSpec{});
+    std::copy(headers.begin(), headers.end(), program.begin());
+    return program;
+  }();
   const std::vector<uint8_t> data_ = Join({Repeat(5000, 0), test::TextData(5000, 22)});
 };
 
@@ -710,6 +731,9 @@ TEST_F(KvarcPackagerTest, RefusalsAreOneLineAndWriteNothing) {
       {{"setup", "-o", "out", "--launcher", "Setup.exe", "data"},
        1,
        "data: is a folder (the installer is one program)"},
+      {{"setup", "-o", "out", "--launcher", "Setup.exe", "data/a.txt"},
+       1,
+       "data/a.txt: not a Windows program (no PE header): the launcher could not start it"},
       {{"setup", "-o", "out", "--launcher", "Setup.exe", "data/sub/deeper/empty.txt"},
        1,
        "data/sub/deeper/empty.txt: empty file (the launcher would start nothing)"},

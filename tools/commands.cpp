@@ -19,6 +19,7 @@
 #include "tools/methods.h"
 #include "tools/output.h"
 #include "tools/verify.h"
+#include "tools/pe_image.h"
 
 #include <unistd.h>
 
@@ -217,17 +218,13 @@ void RaiseIfTruncated(const std::string& path, const ArchiveListing& listing) {
   if (reach.Truncated()) throw BuilderError(path + ": " + reach.TruncationText());
 }
 
-// Bytes after the payload, as a note.
-std::string DescribeBytesAfterPayload(TStream& file, int64_t payload_end) {
-  return std::to_string(file.Size() - payload_end) + " bytes after the payload";
-}
-
 // What the launcher's file holds after its payload, as a note for list and
 // test; empty when nothing follows.
 std::string AfterPayloadNote(ArchiveInput& input) {
   const int64_t after = input.FileSize() - input.PayloadEnd();
   if (!input.Stamped() || after <= 0) return std::string();
-  return DescribeBytesAfterPayload(input.File(), input.PayloadEnd());
+  return DescribeTrailingBytes(
+      AnalyzeTrailingBytes(input.File(), static_cast<uint64_t>(input.PayloadEnd())));
 }
 
 // The exact form: one name (every entry of it, in archive order) to one file.
@@ -383,6 +380,8 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   if (host::Stat(o.installer, installer) && installer.kind == host::FileKind::kFile &&
       installer.size == 0)
     throw BuilderError(o.installer + ": empty file (the launcher would start nothing)");
+  if (const std::string note = CheckInstallerImage(o.installer); !note.empty())
+    report.Warning(note);
   std::vector<std::string> items = {std::string(kInstallerEntryName) + "=" + o.installer};
   items.insert(items.end(), o.data.begin(), o.data.end());
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);

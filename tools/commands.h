@@ -7,8 +7,7 @@
 // Failures: UsageError for what the command line got wrong (kvarc exits
 // with 2), BuilderError "SUBJECT: reason" for a file or its data (exit 1).
 // No existing file is overwritten unless `force` is set, and every file is
-// written through a temporary file renamed into place when complete
-// (WriteFileSafely).
+// written as output.h describes: complete and checked, or not at all.
 #pragma once
 
 #include <cstdint>

@@ -71,6 +71,22 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   return data;
 }
 
+std::vector<uint8_t> ReadFileHead(const std::string& path, size_t limit) {
+  FdCloser closer{OpenForReading(path)};
+  std::vector<uint8_t> data;
+  uint8_t buffer[65536];
+  while (data.size() < limit) {
+    const ssize_t n = ::read(closer.fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail(path, std::strerror(errno));
+    }
+    if (n == 0) break;
+    data.insert(data.end(), buffer, buffer + std::min(static_cast<size_t>(n), limit - data.size()));
+  }
+  return data;
+}
+
 SpoolFile::SpoolFile() : dir_(host::TemporaryFolder()) {
   fd_ = host::OpenTemporary(dir_);
   if (fd_ < 0) Fail();

@@ -15,6 +15,8 @@ namespace kv::tools {
 
 // Reads a whole file.
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// Reads the first `limit` bytes of a file, or all of a shorter one.
+std::vector<uint8_t> ReadFileHead(const std::string& path, size_t limit);
 
 // Raises unless `path` can be opened for reading (as the stream classes
 // would, but with the system's reason in the message).

@@ -9,6 +9,7 @@
 #include "launcher/launcher.h"
 #include "tools/archive_input.h"
 #include "tools/archive_writer.h"
+#include "tools/pe_image.h"
 
 namespace kv::tools {
 
@@ -28,20 +29,13 @@ MarkerSearch FindMarker(std::span<const uint8_t> image) {
 }
 
 void CheckLauncherImage(std::span<const uint8_t> image, LauncherMachine machines) {
-  // The DOS header's pointer to the PE header, the PE signature, the COFF
-  // machine and the optional header's magic.
-  constexpr size_t kNewHeaderPointer = 0x3C, kMachine = 4, kOptionalMagic = 24;
-  constexpr uint16_t kI386 = 0x14C, kAmd64 = 0x8664, kPe32 = 0x10B, kPe32Plus = 0x20B;
-  if (image.size() < kNewHeaderPointer + 4 || image[0] != 'M' || image[1] != 'Z')
-    throw BuilderError("not a launcher: not a Windows program");
-  const size_t pe = LoadLE32(image.data() + kNewHeaderPointer);
-  if (pe > image.size() || image.size() - pe < kOptionalMagic + 2 ||
-      std::memcmp(image.data() + pe, "PE\0\0", 4) != 0)
-    throw BuilderError("not a launcher: not a Windows program");
-  const uint16_t machine = LoadLE16(image.data() + pe + kMachine);
-  const uint16_t magic = LoadLE16(image.data() + pe + kOptionalMagic);
-  const bool i386 = machine == kI386 && magic == kPe32;
-  const bool x64 = machine == kAmd64 && magic == kPe32Plus;
+  const PeHeaders pe = ParsePeHeaders(image);
+  if (pe.fault == PeFault::kNoPeHeader) throw BuilderError("not a launcher: not a Windows program");
+  if (pe.fault == PeFault::kDamaged)
+    throw BuilderError("not a launcher: a Windows program with damaged headers (" + pe.reason +
+                       ")");
+  const bool i386 = pe.info.machine == kMachineI386 && !pe.info.is_64bit;
+  const bool x64 = pe.info.machine == kMachineAmd64 && pe.info.is_64bit;
   if (!i386 && !(x64 && machines == LauncherMachine::kI386OrX64))
     throw BuilderError("not a launcher: not a 32-bit Windows program");
 
@@ -52,6 +46,12 @@ void CheckLauncherImage(std::span<const uint8_t> image, LauncherMachine machines
     throw BuilderError("not a launcher: the marker KVI_SIZE appears more than once");
   if (!marker.placeholder)
     throw BuilderError("launcher already stamped (or its marker is damaged)");
+  // Stamping changes the signed bytes and puts the payload between the
+  // image and its certificate table: the signature would no longer verify.
+  if (pe.info.HasCertificateTable())
+    throw BuilderError(
+        "not a launcher: it is code-signed; sign the Setup.exe after kvarc setup or kvarc stamp, "
+        "not the launcher");
 }
 
 namespace {

@@ -26,7 +26,8 @@ enum class LauncherMachine { kI386, kI386OrX64 };
 
 // Raises BuilderError "not a launcher: ..." unless `image` is a PE image of
 // an accepted machine that holds the marker text exactly once, followed by
-// the unstamped placeholder.
+// the unstamped placeholder, and carries no certificate table: a signature
+// made before stamping would be broken by it.
 void CheckLauncherImage(std::span<const uint8_t> image,
                         LauncherMachine machines = LauncherMachine::kI386);
 

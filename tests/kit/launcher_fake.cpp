@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 #include "tests/kit/bytes.h"
 
@@ -84,15 +85,13 @@ void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uin
 }
 
 std::vector<uint8_t> UnstampedLauncher(size_t size) {
-  std::vector<uint8_t> image = LauncherImage(std::max<size_t>(size, 0x60));
-  // The least of a 32-bit Windows image: the new header's offset, its
-  // signature, the i386 machine and the PE32 optional-header magic.
-  image[0x3C] = 0x40;
-  std::copy_n("PE\0\0", 4, image.begin() + 0x40);
-  image[0x44] = 0x4C;
-  image[0x45] = 0x01;
-  image[0x58] = 0x0B;
-  image[0x59] = 0x01;
+  return UnstampedLauncher(size, LauncherPeSpec());
+}
+
+std::vector<uint8_t> UnstampedLauncher(size_t size, const PeSpec& spec) {
+  std::vector<uint8_t> image = PeImage(spec, size);
+  if (LayoutOf(spec).headers_end > kMarkerOffset)
+    throw std::invalid_argument("the headers would overlap the marker");
   PutMarker(image, kMarkerOffset, Bytes("XXXX"));
   return image;
 }

@@ -12,6 +12,7 @@
 
 #include "launcher/launcher.h"
 #include "tests/kit/files.h"
+#include "tests/kit/pe_images.h"
 
 namespace kv::test {
 
@@ -72,9 +73,11 @@ std::vector<uint8_t> LauncherImage(size_t size);
 // Writes the marker text and `stored` (the four bytes after it) at
 // `offset`, growing the image if it is too short.
 void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& stored);
-// An unprocessed launcher: the headers of a 32-bit Windows image, and the
-// marker and its placeholder "XXXX" at kMarkerOffset.
+// An unprocessed launcher: the headers of a 32-bit Windows image
+// (LauncherPeSpec), or of `spec`, and the marker and its placeholder "XXXX"
+// at kMarkerOffset.
 std::vector<uint8_t> UnstampedLauncher(size_t size);
+std::vector<uint8_t> UnstampedLauncher(size_t size, const PeSpec& spec);
 // A processed launcher: an image of `image_size` bytes whose marker at
 // kMarkerOffset names the block at the image's end, the length field, the
 // archive and whatever `trailing` holds (a code signature, say).
