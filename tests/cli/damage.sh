@@ -54,6 +54,11 @@ kvarc extract inside.zerk -o inside-out
 kvarc extract inside.zerk installer/zivizivaz.exe inside.exe
 
 echo
+echo "### inputs checked up front"
+kvarc setup --launcher "$LAUNCHER" -o text.exe text.txt
+"$KVARC" setup -q --launcher good.exe -o twice.exe "$installer" 2>&1
+
+echo
 echo "### 2 GiB: refused before anything is read"
 truncate -s 1500M big1.bin
 truncate -s 600M big2.bin
