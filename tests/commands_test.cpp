@@ -3,7 +3,11 @@
 // from every kind of source; the method table; the host layer.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,10 +19,12 @@
 #include "tests/kit/bytes.h"
 #include "tests/kit/failure.h"
 #include "tests/kit/files.h"
+#include "tests/kit/launcher_fake.h"
 #include "tools/archive_writer.h"
 #include "tools/commands.h"
 #include "tools/host.h"
 #include "tools/methods.h"
+#include "tools/output.h"
 
 namespace kv {
 namespace {
@@ -245,6 +251,197 @@ TEST(HostTest, FilesFoldersAndLinksUnderUtf8Names) {
   EXPECT_TRUE(tools::host::Remove(file));
   EXPECT_FALSE(tools::host::Stat(file, info));
   EXPECT_EQ(errno, ENOENT);
+}
+
+// ---------------------------------------------------------------------------
+// OutputTest: every writing command through one fake output that fails as
+// it is told to. Whatever fails, nothing is committed and the message names
+// the output; what is committed holds what the system's own output holds.
+
+enum class Fault { kNone, kWriteFails, kCorrupts, kCommitFails };
+
+// A stream in memory that refuses writes past byte kFaultAt (a full disk)
+// or stores the byte at kFaultAt with its bits inverted (a bad disk).
+class FaultyStream final : public TStream {
+ public:
+  static constexpr int64_t kFaultAt = 600;
+  explicit FaultyStream(Fault fault) : fault_(fault) {}
+  int32_t Read(void* buffer, int32_t count) override { return memory_.Read(buffer, count); }
+  int32_t Write(const void* buffer, int32_t count) override {
+    const int64_t at = memory_.Position();
+    if (fault_ == Fault::kWriteFails && at + count > kFaultAt) {
+      full_ = true;
+      count = static_cast<int32_t>(std::max<int64_t>(kFaultAt - at, 0));
+    }
+    const int32_t done = memory_.Write(buffer, count);
+    if (fault_ == Fault::kCorrupts && at <= kFaultAt && kFaultAt < at + done)
+      memory_.Data()[static_cast<size_t>(kFaultAt)] ^= 0xFF;
+    return done;
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return memory_.Seek(offset, origin); }
+  int64_t Size() override { return memory_.Size(); }
+  bool Full() const { return full_; }
+  const std::vector<uint8_t>& Data() const { return memory_.Data(); }
+
+ private:
+  Fault fault_;
+  bool full_ = false;
+  TMemoryStream memory_;
+};
+
+// The fake's outputs: what was committed, by path.
+struct FakeDisk {
+  Fault fault = Fault::kNone;
+  std::map<std::string, std::vector<uint8_t>> committed;
+
+  class File final : public tools::OutputFile {
+   public:
+    File(FakeDisk& disk, std::string path)
+        : disk_(disk), path_(std::move(path)), stream_(disk.fault) {}
+    TStream& Stream() override { return stream_; }
+    std::string Failure() const override { return stream_.Full() ? "No space left on device" : ""; }
+    void Commit() override {
+      if (disk_.fault == Fault::kCommitFails)
+        throw tools::BuilderError(path_ + ": Permission denied");
+      disk_.committed[path_] = stream_.Data();
+    }
+
+   private:
+    FakeDisk& disk_;
+    std::string path_;
+    FaultyStream stream_;
+  };
+
+  tools::OutputFactory Factory() {
+    return [this](const tools::OutputTarget& t) { return std::make_unique<File>(*this, t.path); };
+  }
+};
+
+TEST(OutputTest, EveryWritingCommandCommitsOnlyWhatReadsBack) {
+  TempDir dir;
+  const std::vector<uint8_t> launcher = test::UnstampedLauncher(8192);
+  WriteFile(dir.File("Setup.exe"), launcher);
+  std::filesystem::create_directories(dir.File("data"));
+  WriteFile(dir.File("data/text.txt"), test::DataOfKind("text", 30000, 3));
+  WriteFile(dir.File("data/noise.bin"), test::DataOfKind("random", 5000, 4));
+  KeptReport report;
+  tools::CreateOptions payload;
+  payload.archive = dir.File("payload.zerk");
+  payload.items = {"Installer\\ZIVizivaz.exe=" + dir.File("Setup.exe"), dir.File("data")};
+  tools::Create(payload, report);
+
+  // Each command writing `out`, by the same call whatever the output.
+  using Command = std::function<void(const std::string& out)>;
+  const std::map<std::string, Command> commands = {
+      {"create",
+       [&](const std::string& out) {
+         tools::CreateOptions o;
+         o.archive = out;
+         o.items = {dir.File("data")};
+         tools::Create(o, report);
+       }},
+      {"setup",
+       [&](const std::string& out) {
+         tools::SetupOptions o;
+         o.out = out;
+         o.launcher = dir.File("Setup.exe");
+         o.installer = dir.File("Setup.exe");
+         o.data = {dir.File("data")};
+         tools::Setup(o, {}, report);
+       }},
+      {"stamp",
+       [&](const std::string& out) {
+         tools::StampOptions o;
+         o.launcher = dir.File("Setup.exe");
+         o.archive = payload.archive;
+         o.out = out;
+         tools::Stamp(o, report);
+       }},
+      {"import",
+       [&](const std::string& out) {
+         tools::ImportOptions o;
+         o.lzh = test::CorpusDir() + "/lha/h1_lh5.lzh";
+         o.out = out;
+         tools::Import(o, report);
+       }},
+      {"extract",
+       [&](const std::string& out) {
+         tools::ExtractOptions o;
+         o.archive = payload.archive;
+         o.args = {"data/text.txt", out};
+         tools::Extract(o, report);
+       }},
+  };
+  for (const auto& [name, command] : commands) {
+    SCOPED_TRACE(name);
+    const std::string reference = dir.File(name + ".reference");
+    command(reference);
+    for (const Fault fault :
+         {Fault::kNone, Fault::kWriteFails, Fault::kCorrupts, Fault::kCommitFails}) {
+      // Extraction is verified as it expands; what it wrote is not read back.
+      if (name == "extract" && fault == Fault::kCorrupts) continue;
+      SCOPED_TRACE(static_cast<int>(fault));
+      FakeDisk disk;
+      disk.fault = fault;
+      tools::ScopedOutputFactory fake(disk.Factory());
+      const std::string out = dir.File(name + ".out");
+      std::string failure;
+      try {
+        command(out);
+      } catch (const tools::BuilderError& e) {
+        failure = e.what();
+      }
+      switch (fault) {
+        case Fault::kNone:
+          EXPECT_EQ(failure, "");
+          EXPECT_EQ(disk.committed[out], ReadFile(reference));
+          break;
+        case Fault::kWriteFails:
+          EXPECT_EQ(failure, out + ": No space left on device");
+          break;
+        case Fault::kCorrupts:
+          EXPECT_EQ(failure.rfind(out + ": does not read back, so nothing was written: ", 0), 0u)
+              << failure;
+          break;
+        case Fault::kCommitFails:
+          EXPECT_EQ(failure, out + ": Permission denied");
+          break;
+      }
+      EXPECT_EQ(disk.committed.empty(), fault != Fault::kNone);
+      EXPECT_FALSE(test::FileExists(out));
+    }
+  }
+}
+
+// The host's pending file: invisible until committed, never over a file
+// that appeared meanwhile unless it replaces, and gone when abandoned.
+TEST(OutputTest, PendingFilesAppearOnlyWhenCommitted) {
+  TempDir dir;
+  const std::string path = dir.File("out.bin");
+  {
+    auto pending = tools::host::MakePendingFile(path, false);
+    ASSERT_NE(pending, nullptr);
+    ASSERT_EQ(::write(pending->Descriptor(), "abc", 3), 3);
+    EXPECT_FALSE(test::FileExists(path));
+  }  // abandoned
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
+
+  auto pending = tools::host::MakePendingFile(path, false);
+  ASSERT_NE(pending, nullptr);
+  ASSERT_EQ(::write(pending->Descriptor(), "new", 3), 3);
+  WriteFile(path, test::Bytes("someone else's"));
+  EXPECT_FALSE(pending->Commit());
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadFile(path), test::Bytes("someone else's"));
+
+  auto replacing = tools::host::MakePendingFile(path, true);
+  ASSERT_NE(replacing, nullptr);
+  ASSERT_EQ(::write(replacing->Descriptor(), "new", 3), 3);
+  EXPECT_TRUE(replacing->Commit());
+  EXPECT_EQ(ReadFile(path), test::Bytes("new"));
+  pending.reset();
+  replacing.reset();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 }  // namespace

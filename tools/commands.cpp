@@ -18,8 +18,8 @@
 #include "tools/lha_import.h"
 #include "tools/methods.h"
 #include "tools/output.h"
-#include "tools/verify.h"
 #include "tools/pe_image.h"
+#include "tools/verify.h"
 
 #include <unistd.h>
 
@@ -180,7 +180,8 @@ void RefuseTooLarge(const std::string& path, const std::vector<PlannedEntry>& pl
   uint64_t bound = fixed + ArchiveHeader::kSize;
   for (const PlannedEntry& e : plan) bound += EntryHeader::kSize + e.name.size() + e.size;
   if (bound > kMaxFieldValue)
-    throw BuilderError(path + ": " + what + " would be 2 GiB or more (its inputs and headers come to " +
+    throw BuilderError(path + ": " + what +
+                       " would be 2 GiB or more (its inputs and headers come to " +
                        std::to_string(bound) + " bytes; at most 2 GiB - 1)");
 }
 
@@ -387,8 +388,8 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
 
   // A launcher that cannot be stamped is refused before anything is written.
-  const uint64_t image = Checking(o.out, [&] { return StampedImage(launcher).size(); });
-  RefuseTooLarge(o.out, plan, image + 4, "the Setup.exe");
+  const std::vector<uint8_t> image = Checking(o.out, [&] { return StampedImage(launcher); });
+  RefuseTooLarge(o.out, plan, image.size() + 4, "the Setup.exe");
   int64_t size = 0;
   const std::string too_large = o.out + ": the Setup.exe would be 2 GiB or more";
   WriteOutput(
@@ -399,7 +400,7 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
             capped, launcher, [&](TStream& to) { Pack(to, plan, o.level, report); }, too_large);
         size = capped.Position();
       },
-      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written); }); });
+      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written, image); }); });
   report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s\n", o.out.c_str(),
                      static_cast<long long>(size), launcher.size(),
                      Plural(plan.size(), "entry", "entries").c_str()));
@@ -413,16 +414,17 @@ void Stamp(const StampOptions& o, Report& report) {
   // verified as the launcher's reader would expand it, and its installer.
   ArchiveInput input(o.archive);
   if (input.Stamped())
-    throw BuilderError(o.archive + ": is a Setup.exe, not an archive (give its archive, or use it "
-                                   "as it is)");
+    throw BuilderError(o.archive +
+                       ": is a Setup.exe, not an archive (give its archive, or use it "
+                       "as it is)");
   Checking(o.archive, [&] {
     TKVDoziRivovaze component(nullptr);
     CheckInstallerEntry(About(o.archive, [&] { return ListArchive(component, input.Archive()); }));
     VerifyArchive(input.Archive());
   });
-  const uint64_t image = Checking(o.out, [&] { return StampedImage(launcher).size(); });
+  const std::vector<uint8_t> image = Checking(o.out, [&] { return StampedImage(launcher); });
   const uint64_t archive_size = static_cast<uint64_t>(input.Archive().Size());
-  if (image + 4 + archive_size > kMaxFieldValue)
+  if (image.size() + 4 + archive_size > kMaxFieldValue)
     throw BuilderError(o.out + ": the Setup.exe would be 2 GiB or more");
   int64_t size = 0;
   WriteOutput(
@@ -437,17 +439,16 @@ void Stamp(const StampOptions& o, Report& report) {
             o.out + ": the Setup.exe would be 2 GiB or more");
         size = out.Position();
       },
-      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written); }); });
-  report.Line(Format("%s: %lld bytes, payload at offset %llu\n", o.out.c_str(),
-                     static_cast<long long>(size), static_cast<unsigned long long>(image)));
+      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written, image); }); });
+  report.Line(Format("%s: %lld bytes, payload at offset %zu\n", o.out.c_str(),
+                     static_cast<long long>(size), image.size()));
 }
 
 void Import(const ImportOptions& o, Report& report) {
   int skipped = 0;
-  const std::vector<ImportedEntry> entries =
-      ImportLhaArchive(o.lzh, o.out, o.force, &skipped, [&](TStream& written) {
-        ReadBack(o.out, report, [&] { VerifyArchive(written); });
-      });
+  const std::vector<ImportedEntry> entries = ImportLhaArchive(
+      o.lzh, o.out, o.force, &skipped,
+      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifyArchive(written); }); });
   if (report.Details()) {
     for (const ImportedEntry& e : entries)
       report.Line(Format("%-4s %12d %12d  %s\n", MethodName(e.method).c_str(), e.stored, e.destsize,
@@ -489,14 +490,13 @@ void Test(const std::string& path, Report& report) {
   ProgressLine progress(report);
   component.SetOnShowProgress(progress.Event("testing"));
   About(path, [&] {
-    check = CheckArchive(component, input.Archive(),
-                         [&](const ListedEntry& e, const std::string& failure) {
-                           progress.Clear();
-                           ++entries;
-                           report.Line(Format("%-6s %s: %s\n", MethodName(e.header.Method).c_str(),
-                                              e.name.c_str(),
-                                              failure.empty() ? "ok" : ("FAILED: " + failure).c_str()));
-                         });
+    check = CheckArchive(
+        component, input.Archive(), [&](const ListedEntry& e, const std::string& failure) {
+          progress.Clear();
+          ++entries;
+          report.Line(Format("%-6s %s: %s\n", MethodName(e.header.Method).c_str(), e.name.c_str(),
+                             failure.empty() ? "ok" : ("FAILED: " + failure).c_str()));
+        });
   });
   progress.Clear();
   std::string launcher_failure;
@@ -513,8 +513,7 @@ void Test(const std::string& path, Report& report) {
     throw BuilderError(path + ": " + std::to_string(check.failures) + " of " +
                        Plural(static_cast<uint64_t>(entries), "entry", "entries") + " failed");
   if (check.Truncated()) throw BuilderError(path + ": " + check.TruncationText());
-  if (!launcher_failure.empty())
-    throw BuilderError(path + ": " + launcher_failure);
+  if (!launcher_failure.empty()) throw BuilderError(path + ": " + launcher_failure);
   report.Line(path + ": " +
               (entries == 1 ? std::string("1 entry")
                             : "all " + Plural(static_cast<uint64_t>(entries), "entry", "entries")) +

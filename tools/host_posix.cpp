@@ -174,8 +174,8 @@ int64_t Seek(int fd, int64_t offset, int whence) {
 
 bool IsStandardOutput(const std::string& path) {
   struct stat a, b;
-  return ::stat(path.c_str(), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return ::stat(path.c_str(), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 bool StandardOutputIsTerminal() {

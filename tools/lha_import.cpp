@@ -33,8 +33,8 @@
 #include "tools/archive_input.h"
 #include "tools/entry_names.h"
 #include "tools/file_util.h"
-#include "tools/output.h"
 #include "tools/methods.h"
+#include "tools/output.h"
 
 namespace kv::tools {
 namespace {

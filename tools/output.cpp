@@ -75,9 +75,9 @@ class CopiedFile final : public OutputFile {
     }
     if (!standard) ::close(out);
     if (!ok)
-      Fail(target_.path, !to.Failure().empty()       ? to.Failure()
-                         : !Failure().empty()        ? Failure()
-                                                     : "cut short");
+      Fail(target_.path, !to.Failure().empty() ? to.Failure()
+                         : !Failure().empty()  ? Failure()
+                                               : "cut short");
   }
 
  private:

@@ -1,5 +1,6 @@
 #include "tools/verify.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/bytes.h"
@@ -81,12 +82,12 @@ PayloadPlace FindPayload(TStream& file) {
   PayloadPlace place;
   file.SetPosition(0);
   place.offset = ScanForPayload(file);
-  if (place.offset < 1) throw BuilderError("the launcher would find no payload (no stamped marker)");
+  if (place.offset < 1)
+    throw BuilderError("the launcher would find no payload (no stamped marker)");
   const int64_t size = file.Size();
   uint8_t length[4];
   file.SetPosition(place.offset);
-  if (file.Read(length, 4) != 4)
-    throw BuilderError("launcher payload cut short before its length");
+  if (file.Read(length, 4) != 4) throw BuilderError("launcher payload cut short before its length");
   place.length = LoadLE32(length);
   const int64_t available = size - place.offset - 4;
   if (place.length > kMaxFieldValue || static_cast<int64_t>(place.length) > available)
@@ -99,7 +100,17 @@ PayloadPlace FindPayload(TStream& file) {
   return place;
 }
 
-void VerifySetup(TStream& file) {
+void VerifySetup(TStream& file, std::span<const uint8_t> image) {
+  uint8_t piece[4096];
+  file.SetPosition(0);
+  for (size_t at = 0; at < image.size();) {
+    const size_t want = std::min(sizeof piece, image.size() - at);
+    if (file.Read(piece, static_cast<int32_t>(want)) != static_cast<int32_t>(want) ||
+        std::memcmp(piece, image.data() + at, want) != 0)
+      throw BuilderError("the launcher's image differs from what was written, near byte " +
+                         std::to_string(at));
+    at += want;
+  }
   const PayloadPlace place = FindPayload(file);
   TWindowStream archive(file, place.offset + 4, place.length);
   TKVDoziRivovaze component(nullptr);

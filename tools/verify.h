@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "archive/dozirivovaze.h"
@@ -55,7 +56,8 @@ PayloadPlace FindPayload(TStream& file);
 
 // The launcher's view of a whole Setup.exe: its payload (FindPayload), one
 // installer entry (CheckInstallerEntry) and every entry verified
-// (VerifyArchive). Raises BuilderError.
-void VerifySetup(TStream& file);
+// (VerifyArchive); and, when given, that the file starts with `image`, the
+// stamped launcher as it was written. Raises BuilderError.
+void VerifySetup(TStream& file, std::span<const uint8_t> image = {});
 
 }  // namespace kv::tools
