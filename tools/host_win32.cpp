@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/wide_text_win32.h"
 #include "tools/host.h"
 
 namespace kv::tools::host {
@@ -133,7 +134,8 @@ class WindowsPendingFile final : public PendingFile {
 }  // namespace
 
 std::unique_ptr<PendingFile> MakePendingFile(const std::string& path, bool replace) {
-  const std::wstring named = Wide(path + ".kvarc-" + std::to_string(ProcessId()));
+  // The long-path form where the name needs it, as the file streams use.
+  const std::wstring named = WidePath(path + ".kvarc-" + std::to_string(ProcessId())).c_str();
   if (named.size() >= sizeof pending_name / sizeof pending_name[0]) {
     errno = ENAMETOOLONG;
     return nullptr;
@@ -157,7 +159,7 @@ std::unique_ptr<PendingFile> MakePendingFile(const std::string& path, bool repla
     errno = EIO;
     return nullptr;
   }
-  return std::make_unique<WindowsPendingFile>(fd, Wide(path), named, replace);
+  return std::make_unique<WindowsPendingFile>(fd, WidePath(path).c_str(), named, replace);
 }
 
 void InstallInterruptHandlers(const char* message) {
