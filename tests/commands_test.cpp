@@ -24,6 +24,7 @@ namespace kv {
 namespace {
 
 using test::FailureOf;
+using test::Join;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
@@ -74,7 +75,8 @@ TEST(CommandsTest, CreateListTestAndExtractThroughTheLibrary) {
   report.lines.clear();
   tools::List(create.archive, report);
   ASSERT_EQ(report.lines.size(), 4u);
-  EXPECT_EQ(report.lines[0], "archive " + create.archive + ": method NON, total size 20001\n");
+  // The first entry, "in\\b.bin", is one byte, which LH5 cannot shrink.
+  EXPECT_EQ(report.lines[0], "archive " + create.archive + ": method RLE, total size 20001\n");
 
   tools::ExtractOptions one;
   one.archive = create.archive;
@@ -89,6 +91,67 @@ TEST(CommandsTest, CreateListTestAndExtractThroughTheLibrary) {
   tools::Extract(tree, report);
   EXPECT_EQ(ReadFile(dir.File("out/in/sub/a.txt")), text);
   EXPECT_EQ(report.lines.back(), create.archive + ": 2 files extracted into " + tree.folder + "\n");
+}
+
+// `list` marks every entry that the launcher extracts without verifying it
+// (a stored one, "NON") and closes with their count; an archive without one
+// has no closing line. Data that does not shrink is RLE-coded, so only "NON"
+// asked for by name is marked. An entry after TotalSize, never extracted,
+// keeps its own note and is not counted.
+TEST(CommandsTest, ListMarksTheEntriesTheLauncherDoesNotVerify) {
+  TempDir dir;
+  WriteFile(dir.File("random"), test::RandomData(3000, 9));
+  WriteFile(dir.File("text"), test::TextData(3000, 9));
+  const std::string kMark = "  (stored: not verified by the launcher)";
+  const std::string kAfter = "  (after TotalSize: never extracted)";
+  const std::string kOne =
+      "1 entry stored as NON is not verified by the launcher (every other "
+      "method is)\n";
+  const std::string kTwo =
+      "2 entries stored as NON are not verified by the launcher (every "
+      "other method is)\n";
+  // An archive of two stored entries whose TotalSize ends after the first.
+  WriteFile(dir.File("after.kva"),
+            Join({test::ArchiveHeaderBytes(3),
+                  test::EntryBytes("x", test::Bytes("abc"), 3, kMethodStored, 0x126),
+                  test::EntryBytes("y", test::Bytes("def"), 3, kMethodStored, 0x12F)}));
+  const struct {
+    std::vector<std::string> items;  // none: the archive above
+    std::vector<std::string> names;
+    std::vector<std::string> notes;
+    std::string closing;
+  } cases[] = {
+      {{"a=" + dir.File("random"), "b=" + dir.File("text")}, {"a", "b"}, {"", ""}, ""},
+      {{"NON:a=" + dir.File("random"), "b=" + dir.File("text")}, {"a", "b"}, {kMark, ""}, kOne},
+      {{"NON:a=" + dir.File("random"), "RLE:b=" + dir.File("text"), "NON:c=" + dir.File("text")},
+       {"a", "b", "c"},
+       {kMark, "", kMark},
+       kTwo},
+      {{}, {"x", "y"}, {kMark, kAfter}, kOne},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.items.empty() ? "after TotalSize" : c.items[0]);
+    std::string archive = dir.File("after.kva");
+    KeptReport report;
+    if (!c.items.empty()) {
+      tools::CreateOptions create;
+      create.archive = archive = dir.File("x.kva");
+      create.items = c.items;
+      create.force = true;
+      tools::Create(create, report);
+      report.lines.clear();
+    }
+    tools::List(archive, report);
+    ASSERT_EQ(report.lines.size(), 2 + c.names.size() + (c.closing.empty() ? 0 : 1));
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      const std::string& line = report.lines[2 + i];
+      const std::string end = "  " + c.names[i] + c.notes[i] + "\n";
+      EXPECT_EQ(line.substr(line.size() - std::min(line.size(), end.size())), end);
+    }
+    if (!c.closing.empty()) {
+      EXPECT_EQ(report.lines.back(), c.closing);
+    }
+  }
 }
 
 // What the command line got wrong is a UsageError (exit 2), a file's
