@@ -19,7 +19,7 @@ namespace {
 // of 0x94 costs two for its first byte plus two for every 254 or fewer
 // after it. Random data therefore grows by about 1/256 (its 0x94 bytes). The
 // worst case is "0x94 0x94 X" repeated, five bytes for three, so n bytes of
-// input give at most ceil(5n/3) (RleCompressorTest checks this over every
+// input give at most ceil(5n/3) (RleCoderTest checks this over every
 // short input of the bytes that matter).
 //
 // Streaming: the bytes of the run being read are only counted. A decision
