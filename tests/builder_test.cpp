@@ -119,15 +119,14 @@ TEST(ArchiveWriterTest, EveryEntryRoundTripsThroughTheComponent) {
   for (size_t i = 0; i < items.size(); ++i) {
     SCOPED_TRACE(items[i].name);
     EXPECT_EQ(listing.entries[i].name, items[i].name);
-    // RLE that would not come out smaller is stored as it is; an empty entry
-    // keeps its method and has no stored bytes, as kvarc has always written it.
+    // Each entry keeps the method it was asked for: RLE stays RLE where it
+    // grows the data (escape bytes, random bytes), so that the component
+    // still verifies it; an empty entry has no stored bytes.
     const tools::ListedEntry& e = listing.entries[i];
-    EXPECT_TRUE(e.header.Method == items[i].method || e.header.Method == kMethodStored);
-    if (e.header.Method == kMethodStored || e.header.Destsize == 0) {
-      EXPECT_EQ(e.header.Sourcesize, e.header.Destsize);
-    } else {
-      EXPECT_LT(e.header.Sourcesize, e.header.Destsize);
-    }
+    EXPECT_EQ(e.header.Method, items[i].method);
+    EXPECT_EQ(static_cast<size_t>(e.header.Sourcesize),
+              items[i].method == kMethodRle ? tools::CompressRle(items[i].data).size()
+                                            : items[i].data.size());
     EXPECT_EQ(listing.entries[i].header.Destsize, static_cast<int32_t>(items[i].data.size()));
     EXPECT_EQ(listing.entries[i].header.Checksum, test::Sum(items[i].data));
   }
@@ -612,7 +611,7 @@ TEST_F(KvarcPackagerTest, SetupPacksAFolderThatExtractsBackWhole) {
   EXPECT_EQ(ExtractFromBytes(archive, "Installer\\ZIVizivaz.exe"), installer_);
 }
 
-TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreStoredAndListsComeFromFiles) {
+TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreRleCodedAndListsComeFromFiles) {
   WriteFile(Path("list.txt"), Bytes("LZH:docs/a=data/a.txt\r\n\ndata/sub/b.bin\n"));
   const Result r = Kvarc({"create", "-v", "a2.zerk", "@list.txt", "@-"}, "inst.exe\n");
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -623,9 +622,10 @@ TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreStoredAndListsComeFromFiles) {
   ASSERT_EQ(listing.entries.size(), 3u);
   EXPECT_EQ(listing.entries[0].name, "docs\\a");
   EXPECT_EQ(listing.entries[0].header.Method, kMethodLzh1);
-  EXPECT_EQ(listing.entries[1].name, "data\\sub\\b.bin");      // a file item keeps its path
-  EXPECT_EQ(listing.entries[1].header.Method, kMethodStored);  // random bytes do not shrink
+  EXPECT_EQ(listing.entries[1].name, "data\\sub\\b.bin");   // a file item keeps its path
+  EXPECT_EQ(listing.entries[1].header.Method, kMethodRle);  // random bytes do not shrink
   EXPECT_EQ(listing.entries[2].name, "inst.exe");
+  EXPECT_EQ(ExtractFromBytes(archive, "b.bin"), ReadFile(Path("data/sub/b.bin")));
   EXPECT_EQ(r.out.substr(r.out.rfind("a2.zerk:")),
             "a2.zerk: 3 entries, " + std::to_string(archive.size()) + " bytes from 53000\n");
   EXPECT_EQ(ExtractFromBytes(archive, "DOCS\\A"), ReadFile(Path("data/a.txt")));

@@ -30,6 +30,7 @@ namespace kv {
 namespace {
 
 using test::FailureOf;
+using test::Join;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
@@ -80,7 +81,8 @@ TEST(CommandsTest, CreateListTestAndExtractThroughTheLibrary) {
   report.lines.clear();
   tools::List(create.archive, report);
   ASSERT_EQ(report.lines.size(), 4u);
-  EXPECT_EQ(report.lines[0], "archive " + create.archive + ": method NON, total size 20001\n");
+  // The first entry, "in\\b.bin", is one byte, which LH5 cannot shrink.
+  EXPECT_EQ(report.lines[0], "archive " + create.archive + ": method RLE, total size 20001\n");
 
   tools::ExtractOptions one;
   one.archive = create.archive;
@@ -95,6 +97,48 @@ TEST(CommandsTest, CreateListTestAndExtractThroughTheLibrary) {
   tools::Extract(tree, report);
   EXPECT_EQ(ReadFile(dir.File("out/in/sub/a.txt")), text);
   EXPECT_EQ(report.lines.back(), create.archive + ": 2 files extracted into " + tree.folder + "\n");
+}
+
+// `list` marks every entry that the launcher extracts without verifying it
+// (stored, "NON") and counts them in a closing line, which an archive
+// without one lacks; data that does not shrink is RLE-coded and unmarked.
+// An entry after TotalSize, never extracted, keeps its own note uncounted.
+TEST(CommandsTest, ListMarksTheEntriesTheLauncherDoesNotVerify) {
+  TempDir dir;
+  WriteFile(dir.File("r"), test::RandomData(3000, 9));
+  WriteFile(dir.File("after.kva"),
+            Join({test::ArchiveHeaderBytes(3),
+                  test::EntryBytes("x", test::Bytes("abc"), 3, kMethodStored, 0x126),
+                  test::EntryBytes("y", test::Bytes("def"), 3, kMethodStored, 0x12F)}));
+  // The entries' lines and what follows them.
+  auto listed = [&](const std::vector<std::string>& items) {
+    KeptReport report;
+    tools::CreateOptions create;
+    create.archive = dir.File(items.empty() ? "after.kva" : "x.kva");
+    create.items = items;
+    create.force = true;
+    if (!items.empty()) tools::Create(create, report);
+    report.lines.clear();
+    tools::List(create.archive, report);
+    return std::vector<std::string>(report.lines.begin() + 2, report.lines.end());
+  };
+  const std::string mark = "  (stored: not verified by the launcher)\n";
+  const std::string r = dir.File("r");
+  std::vector<std::string> lines = listed({"a=" + r, "NON:b=" + r, "NON:c=" + r});
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(lines[0].starts_with("RLE") && lines[0].ends_with("  a\n")) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("  b" + mark)) << lines[1];
+  EXPECT_TRUE(lines[2].ends_with("  c" + mark)) << lines[2];
+  EXPECT_EQ(lines[3],
+            "2 entries stored as NON are not verified by the launcher (every other method is)\n");
+  EXPECT_EQ(listed({"a=" + r}).size(), 1u);
+
+  lines = listed({});
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[0].ends_with("  x" + mark)) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("  y  (after TotalSize: never extracted)\n")) << lines[1];
+  EXPECT_EQ(lines[2],
+            "1 entry stored as NON is not verified by the launcher (every other method is)\n");
 }
 
 // What the command line got wrong is a UsageError (exit 2), a file's

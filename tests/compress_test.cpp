@@ -1,7 +1,7 @@
 // The builder's streaming compressors and the archive writer that feeds
 // them: output that does not depend on how the input was cut, round trips
 // across the window and segment seams, and WriteArchive's streamed entries
-// (the "NON" rule included) matching the archive made in memory.
+// (the fallback to RLE included) matching the archive made in memory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "archive/records.h"
+#include "codecs/rle.h"
 #include "tests/kit/archives.h"
 #include "tests/kit/bytes.h"
 #include "tests/kit/expect.h"
+#include "tests/kit/failure.h"
 #include "tests/kit/files.h"
 #include "tools/archive_writer.h"
 #include "tools/compressors.h"
@@ -141,8 +143,9 @@ Planned PlanOf(const test::TempDir& dir,
 // Entries written as they are read must come out byte for byte as the
 // archive built in memory: the provisional headers rewritten, and an entry
 // that turned out no smaller (random bytes: the LH5 output reaches the
-// data's size after the first segment) rewritten as "NON" over its
-// compressed start, with the next entry straight after it.
+// data's size after the first segment; two bytes that LH5 codes in more)
+// rewritten RLE-coded over its compressed start, with the next entry
+// straight after it. Only an entry asked for as "NON" is stored.
 TEST(WriteArchiveTest, StreamedEntriesMatchTheArchiveBuiltInMemory) {
   test::TempDir dir;
   const Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("random", 3 * tools::kLh5Segment + 5, 11)},
@@ -158,7 +161,7 @@ TEST(WriteArchiveTest, StreamedEntriesMatchTheArchiveBuiltInMemory) {
   tools::WriteArchive(out, p.plan,
                       [&](const tools::WrittenEntry& w, uint64_t) { methods.push_back(w.method); });
   EXPECT_EQ(out.Data(), expected);
-  EXPECT_EQ(methods, (std::vector<uint8_t>{kMethodStored, kMethodLh5, kMethodRle, kMethodStored,
+  EXPECT_EQ(methods, (std::vector<uint8_t>{kMethodRle, kMethodLh5, kMethodRle, kMethodRle,
                                            kMethodStored, kMethodLzh1}));
 
   AppendOnlyStream pipe;
@@ -167,7 +170,7 @@ TEST(WriteArchiveTest, StreamedEntriesMatchTheArchiveBuiltInMemory) {
 }
 
 // The archive's header names the first entry's method as written, also when
-// it fell back to "NON" after a streamed start.
+// it fell back to RLE after a streamed start.
 TEST(WriteArchiveTest, FirstEntryFallingBackRenamesTheHeader) {
   test::TempDir dir;
   const Planned p = PlanOf(dir, {{kMethodLh5, DataOfKind("random", 70000, 3)}});
@@ -175,7 +178,108 @@ TEST(WriteArchiveTest, FirstEntryFallingBackRenamesTheHeader) {
   tools::WriteArchive(out, p.plan, nullptr);
   ASSERT_EQ(out.Data(), tools::BuildArchive(p.entries));
   const ArchiveHeader h = ArchiveHeader::Decode(out.Data().data());
-  EXPECT_EQ(std::string(h.CompressID, h.CompressID + 3), "NON");
+  EXPECT_EQ(std::string(h.CompressID, h.CompressID + 3), "RLE");
+}
+
+// --- the fallback to RLE, which the component verifies -------------------------
+
+// Writes `e` alone to an output that can go back, or (`pipe`) to one that
+// cannot; returns the archive.
+std::vector<uint8_t> Written(const tools::SourcedEntry& e, bool pipe) {
+  AppendOnlyStream to_pipe;
+  TMemoryStream to_file;
+  tools::WriteArchive(pipe ? static_cast<TStream&>(to_pipe) : to_file, {e}, nullptr);
+  return pipe ? to_pipe.data : to_file.Data();
+}
+
+// Data that no method shrinks is written RLE-coded, so that the component
+// verifies it: a byte of it damaged ends the extraction with EBadChecksum
+// (a stored installer would be started damaged). "NON" given by name stays
+// NON, and damage there goes through. On an output that can go back, LH5
+// writes its first segment before it reaches the data's size, and RLE is
+// written over it; on a pipe, into the emptied spool.
+TEST(WriteArchiveTest, DataThatDoesNotShrinkIsRleCodedAndVerified) {
+  const std::vector<uint8_t> data = test::RandomData(tools::kLh5Segment * 3 / 2, 31);
+  const std::vector<uint8_t> rle = tools::CompressRle(data);
+  const size_t data_at = ArchiveHeader::kSize + EntryHeader::kSize + 1;
+  for (const uint8_t method : {kMethodLh5, kMethodLzh1, kMethodRle, kMethodStored}) {
+    for (const bool pipe : {false, true}) {
+      SCOPED_TRACE(std::string(MethodIDs[method]) + (pipe ? " to a pipe" : " to a file"));
+      const std::vector<uint8_t> archive =
+          Written({"a", method, data.size(), tools::MemoryData(data), nullptr}, pipe);
+      const bool stored = method == kMethodStored;
+      const EntryHeader h = EntryHeader::Decode(archive.data() + ArchiveHeader::kSize);
+      EXPECT_EQ(h.Method, stored ? kMethodStored : kMethodRle);
+      EXPECT_EQ(archive[ArchiveHeader::kCompressID], stored ? 'N' : 'R');
+      EXPECT_EQ(h.Checksum, test::Sum(data));
+      // Exactly the stored bytes, nothing of the compressor's start after them.
+      EXPECT_TRUE(std::vector<uint8_t>(archive.begin() + static_cast<ptrdiff_t>(data_at),
+                                       archive.end()) == (stored ? data : rle));
+      EXPECT_TRUE(test::ExtractFromBytes(archive, "a") == data);
+
+      // A literal byte half-way (not the escape, after one that is not
+      // either, so that it starts a step) flipped into another literal:
+      // the expansion's sum changes.
+      std::vector<uint8_t> damaged = archive;
+      size_t at = data_at + (archive.size() - data_at) / 2;
+      while (damaged[at - 1] == RleMarker || (damaged[at] | 1) == (RleMarker | 1)) ++at;
+      damaged[at] ^= 1;
+      const test::Failure f = test::FailureOf([&] { test::ExtractFromBytes(damaged, "a"); });
+      EXPECT_EQ(f, stored ? test::kNoFailure : test::kBadChecksum);
+    }
+  }
+}
+
+// Serves `first` at its first reading and `later` at every one after: a
+// file rewritten, at the same size, while it is packed.
+class RewrittenSource final : public tools::DataSource {
+ public:
+  RewrittenSource(std::vector<uint8_t> first, std::vector<uint8_t> later)
+      : first_(std::move(first)), later_(std::move(later)) {}
+  const std::string& Subject() const override { return subject_; }
+  void Open() override { left_ = readings_++ == 0 ? first_ : later_; }
+  std::span<const uint8_t> Next(std::vector<uint8_t>&) override {
+    const std::span<const uint8_t> piece = left_.first(std::min<size_t>(left_.size(), 65536));
+    left_ = left_.subspan(piece.size());
+    return piece;
+  }
+
+ private:
+  std::vector<uint8_t> first_, later_;
+  std::span<const uint8_t> left_;
+  int readings_ = 0;
+  std::string subject_ = "rewritten";
+};
+
+// Should the file change between the two readings into something that RLE
+// codes in fewer bytes than the compressor's start it is written over, the
+// rest of that start would be left behind the entry (past the archive's
+// end): steps that expand to nothing ("94 01") must cover it, one byte more
+// at most. The entry is the second reading, with its sum. A pipe's spool
+// holds the RLE bytes alone.
+TEST(WriteArchiveTest, FallbackShorterThanTheCompressorsStartLeavesNothingStale) {
+  const size_t size = 2 * tools::kLh5Segment;
+  const std::vector<uint8_t> first = test::RandomData(size, 41);
+  const std::vector<uint8_t> later = test::Repeat(size, 'A');
+  // LH5 writes its first segment's bytes, then reaches the data's size.
+  size_t start = 0;
+  tools::MakeLh5Compressor(tools::kDefaultLevel, [&](std::span<const uint8_t> b) {
+    start = start > 0 ? start : b.size();
+  })->Feed(first);
+  for (const bool pipe : {false, true}) {
+    SCOPED_TRACE(pipe ? "to a pipe" : "to a file");
+    const std::vector<uint8_t> archive = Written(
+        {"a", kMethodLh5, size, std::make_shared<RewrittenSource>(first, later), nullptr}, pipe);
+    std::vector<uint8_t> expected = tools::CompressRle(later);
+    ASSERT_LT(expected.size(), start);
+    while (!pipe && expected.size() < start) test::Append(expected, {RleMarker, 1});
+    const size_t data_at = ArchiveHeader::kSize + EntryHeader::kSize + 1;
+    EXPECT_TRUE(std::vector<uint8_t>(archive.begin() + static_cast<ptrdiff_t>(data_at),
+                                     archive.end()) == expected);
+    EXPECT_EQ(EntryHeader::Decode(archive.data() + ArchiveHeader::kSize).Checksum,
+              test::Sum(later));
+    EXPECT_TRUE(test::ExtractFromBytes(archive, "a") == later);
+  }
 }
 
 // The level reaches the compressors on both paths (an output that can go

@@ -96,6 +96,24 @@ TEST(RleCoderTest, LongRunsShrink) {
   EXPECT_LE(tools::CompressRle(random).size(), random.size() + escapes);
 }
 
+// The writer falls back to RLE for data that does not compress, so its
+// growth is what such an entry costs: at most ceil(5n/3) bytes for n, which
+// "94 94 X" repeated reaches. The coder tells bytes apart only as equal or
+// not, the escape and 0 (the first RunByte), so four bytes stand for all in
+// every input of up to nine.
+TEST(RleCoderTest, GrowsAtMostToFiveThirds) {
+  const uint8_t kBytes[] = {0x00, 0x41, 0x42, RleMarker};
+  for (size_t n = 1; n <= 9; ++n) {
+    std::vector<uint8_t> data(n);
+    size_t worst = 0;
+    for (size_t k = 0; k < (size_t{1} << (2 * n)); ++k) {
+      for (size_t i = 0; i < n; ++i) data[i] = kBytes[(k >> (2 * i)) & 3];
+      worst = std::max(worst, tools::CompressRle(data).size());
+    }
+    EXPECT_EQ(worst, (5 * n + 2) / 3) << n << " bytes";
+  }
+}
+
 TEST(RleCoderTest, DataWithoutRunsOrEscapesIsCopied) {
   std::vector<uint8_t> data;
   for (int round = 0; round < 3; ++round)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "archive/records.h"
+#include "codecs/rle.h"
 #include "core/bytes.h"
 #include "tools/compressors.h"
 #include "tools/entry_plan.h"
@@ -43,17 +44,25 @@ EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t dest
 // Entries are written as they are read. An entry's header goes out first
 // with a provisional Sourcesize, then the name, then the stored bytes as the
 // compressor makes them, and the header is written again once the entry is
-// done. The "NON" rule needs no second copy of the output: the compressed
+// done. The fallback needs no second copy of the output: the compressed
 // bytes are let through only while their count stays below the entry's
 // size, so the moment the output would reach the data's size the compressor
-// is dropped, the file is read again from its start and its bytes are
-// written over the compressed ones from the entry's data offset. Fewer than
-// `size` compressed bytes were written there, so the stored copy covers
-// them all and nothing stale is left behind it. This needs an output that
+// is dropped, the file is read again from its start and RLE-coded over the
+// compressed bytes from the entry's data offset. The RLE bytes nearly always
+// cover everything the compressor wrote; where they do not (a file rewritten
+// between the two readings), RLE steps that expand to nothing fill the rest,
+// so that no stale byte is left behind the entry. This needs an output that
 // can go back to a position; one that cannot (a pipe, a device) is noticed
-// after the archive header, and each entry's compressed bytes then go to a
-// spool file first, so that its header, which gives their count, can go
-// out before them; the same rule decides between the spool and the file.
+// after the archive header, and each entry's stored bytes then go to a spool
+// file first, so that its header, which gives their count, can go out before
+// them; the same rule decides between the compressor and RLE there.
+//
+// Why RLE and not a plain copy ("NON"): the component verifies the byte sum
+// of every expanded entry except a stored one, so a stored installer would
+// be started by the launcher unchecked. RLE costs little where nothing
+// compresses: random data grows by about 1/256, at worst ceil(5n/3) bytes
+// for n (see the RLE coder in compressors.cpp). An entry is stored as "NON"
+// only when its method is asked for by name.
 namespace {
 
 constexpr size_t kReadPiece = size_t{1} << 20;
@@ -148,48 +157,88 @@ struct EntryResult {
   uint32_t checksum;
 };
 
-// One compressing pass over the data of `e` (not "NON"): the compressed
-// bytes go to `write` while their count stays below the data's size.
-// Returns the entry as compressed, or with method "NON" when the output
-// would have reached that size; then reading stops, unless `sum_all` asks
-// for the whole data's byte sum.
-EntryResult CompressData(const SourcedEntry& e, Writer& w,
-                         const std::function<void(std::span<const uint8_t>)>& write, bool sum_all) {
-  uint64_t written = 0;
-  bool too_big = false;
+// What one coding pass over an entry's data handed on.
+struct Coded {
+  bool fits;         // the stored bytes stayed below the pass's limit
+  uint64_t written;  // stored bytes handed to the sink
+  uint32_t sum;      // the data's byte sum (when `fits`: it was read whole)
+};
+
+// One pass of `method`'s compressor over the data of `e`: the stored bytes
+// go to `write` while their count stays below `limit`. The moment it would
+// reach `limit`, nothing more is handed on and reading stops.
+Coded CodeData(const SourcedEntry& e, Writer& w, uint8_t method, uint64_t limit,
+               const ByteSink& write) {
+  Coded c{true, 0, 0};
   std::unique_ptr<StreamCompressor> compressor =
-      StreamCompressorFor(e.method, w.level, [&](std::span<const uint8_t> bytes) {
-        if (too_big) return;
-        if (written + bytes.size() >= e.size) {
-          too_big = true;
+      StreamCompressorFor(method, w.level, [&](std::span<const uint8_t> bytes) {
+        if (!c.fits) return;
+        if (c.written + bytes.size() >= limit) {
+          c.fits = false;
           return;
         }
         write(bytes);
-        written += bytes.size();
+        c.written += bytes.size();
       });
   Reading data(e, w);
   for (std::span<const uint8_t> piece = data.Next(); !piece.empty(); piece = data.Next()) {
-    if (!too_big) compressor->Feed(piece);
-    if (too_big && !sum_all) return {kMethodStored, static_cast<int32_t>(e.size), 0};
+    compressor->Feed(piece);
+    if (!c.fits) return c;
   }
   data.Finish();
-  if (!too_big) compressor->Finish();
-  if (too_big) return {kMethodStored, static_cast<int32_t>(e.size), data.Sum()};
-  return {e.method, static_cast<int32_t>(written), data.Sum()};
+  compressor->Finish();
+  c.sum = data.Sum();
+  return c;
 }
+
+// The data of `e` RLE-coded to `write`, however large that comes out, up to
+// what the entry's Sourcesize field holds.
+EntryResult RleCoded(const SourcedEntry& e, Writer& w, const ByteSink& write) {
+  const Coded c = CodeData(e, w, kMethodRle, kMaxFieldValue + 1, write);
+  if (!c.fits)
+    throw BuilderError(e.data->Subject() +
+                       ": 2 GiB or more when RLE-coded (an entry stores at most 2 GiB - 1 bytes)");
+  return {kMethodRle, static_cast<int32_t>(c.written), c.sum};
+}
+
+// The entry as its method makes it when that comes out smaller than the
+// data, else RLE-coded: both passes write to `write`, and `restart` is
+// called between them. "NON" is not handled here; "RLE" is taken whatever
+// its size.
+EntryResult MethodOrRle(const SourcedEntry& e, Writer& w, const ByteSink& write,
+                        const std::function<void()>& restart) {
+  if (e.method != kMethodRle) {
+    const Coded c = CodeData(e, w, e.method, e.size, write);
+    if (c.fits) return {e.method, static_cast<int32_t>(c.written), c.sum};
+    restart();
+  }
+  return RleCoded(e, w, write);
+}
+
+// RLE steps that expand to nothing: a count of 1 is no copies.
+constexpr uint8_t kRleNothing[] = {RleMarker, 1};
 
 // Writes the stored bytes of `e` at `out`'s position, streaming; `out` can
 // go back to a position.
 EntryResult WriteStreamed(TStream& out, const SourcedEntry& e, Writer& w) {
+  if (e.method == kMethodStored)
+    return {kMethodStored, static_cast<int32_t>(e.size), CopyStored(out, e, w)};
   const int64_t data_start = out.Position();
-  if (e.method != kMethodStored) {
-    const EntryResult r = CompressData(
-        e, w, [&](std::span<const uint8_t> bytes) { WriteBytes(out, bytes); }, false);
-    if (r.method != kMethodStored) return r;
-    out.SetPosition(data_start);
+  int64_t reached = data_start;  // the end of the compressor's bytes, when it gave up
+  EntryResult r = MethodOrRle(
+      e, w, [&](std::span<const uint8_t> bytes) { WriteBytes(out, bytes); },
+      [&] {
+        reached = out.Position();
+        out.SetPosition(data_start);
+      });
+  // RLE ends before the compressor's start only when the data changed
+  // between the two readings: no-op steps cover the rest (by one byte more
+  // at most, so the entry stays below the data's size).
+  while (data_start + r.stored < reached) {
+    WriteBytes(out, kRleNothing);
+    r.stored += static_cast<int32_t>(sizeof kRleNothing);
   }
-  const uint32_t sum = CopyStored(out, e, w);
-  return {kMethodStored, static_cast<int32_t>(e.size), sum};
+  return r;
 }
 
 // For an output that cannot go back: the entry's stored form decided before
@@ -203,8 +252,8 @@ EntryResult Spooled(const SourcedEntry& e, Writer& w, SpoolFile& spool) {
     data.Finish();
     return {kMethodStored, static_cast<int32_t>(e.size), data.Sum()};
   }
-  return CompressData(
-      e, w, [&](std::span<const uint8_t> bytes) { spool.Write(bytes); }, true);
+  return MethodOrRle(
+      e, w, [&](std::span<const uint8_t> bytes) { spool.Write(bytes); }, [&] { spool.Clear(); });
 }
 
 void EncodeEntryHeader(const SourcedEntry& e, const EntryResult& r, uint8_t* record) {

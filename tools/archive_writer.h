@@ -38,8 +38,9 @@ EntryHeader EntryHeaderFor(const std::string& name, uint8_t method, int32_t dest
 
 // An entry's uncompressed bytes, which the writer compresses. Read in
 // pieces from the start by Open, Next until an empty piece, Close; read a
-// second time when the compressed form turned out no smaller, or when an
-// output that cannot go back needs the bytes again.
+// second time when the compressed form turned out no smaller (to be
+// RLE-coded), or when an output that cannot go back needs a stored entry's
+// bytes again.
 class DataSource {
  public:
   virtual ~DataSource() = default;
@@ -86,7 +87,7 @@ std::shared_ptr<StoredSource> MemoryStored(std::span<const uint8_t> stored, uint
 struct WrittenEntry {
   const SourcedEntry& entry;
   size_t index;    // of the entry in the writer's list
-  uint8_t method;  // NON where the method's output would not have been smaller
+  uint8_t method;  // RLE where the method's output would not have been smaller
   int32_t stored;  // bytes in the archive
 };
 
@@ -109,14 +110,18 @@ using WrittenCallback = std::function<void(const WrittenEntry&, uint64_t bytes_d
 // provisional entry header is rewritten after them). An output that cannot
 // go back to a position (a pipe, a device) gets each compressed entry's
 // stored bytes spooled to an anonymous temporary file first (in TMPDIR),
-// then copied after its header. An entry whose compressed form is not
-// smaller than its data is stored as "NON"; an empty one keeps its method,
-// with no stored bytes. The header's CompressID names
-// the first entry's method as written ("NON" for an empty archive) and
-// TotalSize is the total of the expanded sizes. `done` is called after
-// every entry with the bytes read so far. Raises BuilderError for a name or
-// a size beyond the format's fields, a method the builder cannot write, and
-// data that cannot be read or that changed since it was planned.
+// then copied after its header. An entry whose compressed form would not be
+// smaller than its data is written RLE-coded instead (read a second time),
+// which the component verifies by its byte sum as it does every method but
+// "NON": an entry is stored as "NON" only when that is its method, and one
+// of method "RLE" stays RLE even where that grows it. An empty entry keeps
+// its method, with no stored bytes. The header's CompressID names the first
+// entry's method as written ("NON" for an empty archive) and TotalSize is
+// the total of the expanded sizes. `done` is called after every entry with
+// the bytes read so far. Raises BuilderError for a name or a size beyond
+// the format's fields (an RLE-coded entry of 2 GiB or more included), a
+// method the builder cannot write, and data that cannot be read or that
+// changed since it was planned.
 void WriteArchive(TStream& out, const std::vector<SourcedEntry>& entries,
                   const WrittenCallback& done, const WriteOptions& options = {});
 

@@ -472,11 +472,22 @@ void List(const std::string& path, Report& report) {
   report.Line(Format("archive %s: method %s, total size %d\n", path.c_str(),
                      listing.compress_id.c_str(), listing.header.TotalSize));
   report.Line(Format("%-6s %12s %12s %-8s  %s\n", "method", "stored", "size", "checksum", "name"));
+  // The component checks the byte sum of every entry it expands but a
+  // stored one: those are the entries a damaged byte gets through in.
+  uint64_t unverified = 0;
   for (const ListedEntry& e : listing.entries) {
+    const bool stored = e.visited && e.header.Method == kMethodStored;
+    if (stored) ++unverified;
     report.Line(Format("%-6s %12d %12d %s  %s%s\n", MethodName(e.header.Method).c_str(),
                        e.header.Sourcesize, e.header.Destsize, Hex8(e.header.Checksum).c_str(),
-                       e.name.c_str(), e.visited ? "" : "  (after TotalSize: never extracted)"));
+                       e.name.c_str(),
+                       !e.visited ? "  (after TotalSize: never extracted)"
+                       : stored   ? "  (stored: not verified by the launcher)"
+                                  : ""));
   }
+  if (unverified > 0)
+    report.Line(Plural(unverified, "entry stored as NON is", "entries stored as NON are") +
+                " not verified by the launcher (every other method is)\n");
   const std::string after = AfterPayloadNote(input);
   if (!after.empty()) report.Line("launcher " + path + ": " + after + "\n");
   RaiseIfTruncated(path, listing);

@@ -15,6 +15,13 @@ namespace {
 // escape straight away. An escape costs two bytes; it is used wherever it
 // saves bytes over literals (a literal 0x94 costs two as well).
 //
+// Growth: a byte other than 0x94 costs one byte, a lone 0x94 two, and a run
+// of 0x94 costs two for its first byte plus two for every 254 or fewer
+// after it. Random data therefore grows by about 1/256 (its 0x94 bytes). The
+// worst case is "0x94 0x94 X" repeated, five bytes for three, so n bytes of
+// input give at most ceil(5n/3) (RleCoderTest checks this over every
+// short input of the bytes that matter).
+//
 // Streaming: the bytes of the run being read are only counted. A decision
 // needs the run's length from where it stands up to kMaxCopies, so it is
 // taken when the run ends, at Finish, or once more than kMaxCopies are

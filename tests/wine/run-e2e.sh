@@ -24,6 +24,7 @@ HOLDER=$WINBUILD/tests/wine/hold_file.exe
 RUN_HELD=$WINBUILD/tests/wine/run_held.exe
 PLANTED_DLL=$WINBUILD/tests/wine/uxtheme.dll
 RACER=$WINBUILD/tests/wine/racer.exe
+TRACE_INSTALLER=$WINBUILD/tests/wine/trace_installer.exe
 
 export WINEPREFIX=$WINBUILD/wineprefix
 # Unix file names are UTF-8; Wine's ANSI code page stays 1252 in this locale.
@@ -60,7 +61,8 @@ mkdir -p "$TEMPDIR"
 
 # Removes what earlier runs left behind.
 fresh() {
-  rm -rf "$WINDIR/ZIVizivaz.exe" "$WINDIR/ZIVizivaz.exe.report.txt" "$TEMPDIR"/KVI*.tmp "$WORK/box.txt"
+  rm -rf "$WINDIR/ZIVizivaz.exe" "$WINDIR/ZIVizivaz.exe.report.txt" "$WINDIR/ZIVizivaz.exe.ran" \
+    "$TEMPDIR"/KVI*.tmp "$WORK/box.txt"
 }
 
 # Runs a launcher and waits for everything it started; sets $rc.
@@ -334,6 +336,72 @@ if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK
 else
   not_ok "signed Setup.exe" "signing or verifying with osslsigncode failed"
 fi
+
+# --- an installer that does not compress is RLE-coded, and so verified ------
+# The component verifies every entry but a stored ("NON") one, and kvarc
+# stores one only when asked to by name: an installer that no method shrinks
+# (the small trace installer with random bytes after its image) is packed by
+# `kvarc setup` with default options RLE-coded. One byte of its stored data
+# flipped inside the Setup.exe must end the run with the EBadChecksum box,
+# the installer never started; undamaged, the same Setup.exe starts it.
+cp "$TRACE_INSTALLER" "$WORK/incompressible.exe"
+head -c $((8 << 20)) /dev/urandom >>"$WORK/incompressible.exe"
+check_rle_fallback() {
+  if ! "$KVARC" -q setup -f -o "$WORK/rle-fallback.exe" "${launcher_args[@]}" "$WORK/incompressible.exe"; then
+    not_ok "incompressible installer" "kvarc setup could not make the Setup.exe"
+    return
+  fi
+  local listing archive_at method stored data_at middle flip i
+  local -a bytes
+  listing=$("$KVARC" list "$WORK/rle-fallback.exe")
+  archive_at=$(sed -n 's/^launcher .*: archive at offset \([0-9]*\)$/\1/p' <<<"$listing")
+  read -r method stored _ < <(grep -F ' Installer\ZIVizivaz.exe' <<<"$listing")
+  if [ "$method" != RLE ] || [ -z "$archive_at" ]; then
+    not_ok "incompressible installer" "not RLE-coded: $listing"
+    return
+  fi
+  fresh
+  run_setup "$WORK/rle-fallback.exe"
+  if [ $rc != 0 ] || [ ! -e "$WINDIR/ZIVizivaz.exe.ran" ] ||
+    ! cmp -s "$WINDIR/ZIVizivaz.exe" "$WORK/incompressible.exe"; then
+    not_ok "incompressible installer" "undamaged: exit $rc, the installer not started or not whole"
+    return
+  fi
+  # The installer's data: after the archive header (21 bytes), the entry
+  # header (25) and the name (23). A literal step half-way into it (a byte
+  # other than 0x94 after a byte other than 0x94, still not 0x94 once
+  # flipped): the flip changes the expansion's byte sum.
+  data_at=$((archive_at + 21 + 25 + 23))
+  middle=$((data_at + stored / 2))
+  mapfile -t bytes < <(od -An -v -tu1 -j "$middle" -N 64 "$WORK/rle-fallback.exe" | tr -s ' ' '\n' | sed '/^$/d')
+  flip=
+  for i in $(seq 1 63); do
+    if [ "${bytes[i - 1]}" != 148 ] && [ "${bytes[i]}" != 148 ] && [ $((bytes[i] ^ 1)) != 148 ]; then
+      flip=$i
+      break
+    fi
+  done
+  if [ -z "$flip" ]; then
+    not_ok "incompressible installer" "no literal step at offset $middle"
+    return
+  fi
+  cp "$WORK/rle-fallback.exe" "$WORK/rle-damaged.exe"
+  printf '%b' "\\x$(printf %02x $((bytes[flip] ^ 1)))" |
+    dd of="$WORK/rle-damaged.exe" bs=1 seek=$((middle + flip)) conv=notrunc status=none
+  fresh
+  run_setup_expecting_box "$WORK/rle-damaged.exe"
+  if [ $rc != 1 ]; then
+    not_ok "incompressible installer" "damaged: exit $rc, box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+  elif ! [[ "$(box_line text)" =~ ^Exception\ EBadChecksum\ in\ module\ rle-damaged\.exe\ at\ [0-9A-F]{8}\.$ ]] ||
+    [ "$(box_second_line)" != "Bad checksum during expansion -- data may be invalid." ]; then
+    not_ok "incompressible installer" "damaged: box '$(cat "$WORK/box.txt" 2>/dev/null)'"
+  elif [ -e "$WINDIR/ZIVizivaz.exe.ran" ]; then
+    not_ok "incompressible installer" "damaged: the installer was started"
+  else
+    ok "an installer that does not compress is RLE-coded: one byte of it damaged gives the EBadChecksum box, exit 1, installer not started"
+  fi
+}
+check_rle_fallback
 
 # --- paths outside the ANSI code page, long paths, and a raced temp folder ---
 # Wine reads Unix file names as UTF-8 and runs with the ANSI code page 1252
