@@ -625,7 +625,7 @@ TEST_F(KvarcPackagerTest, EntriesThatWouldGrowAreRleCodedAndListsComeFromFiles) 
   EXPECT_EQ(listing.entries[1].name, "data\\sub\\b.bin");   // a file item keeps its path
   EXPECT_EQ(listing.entries[1].header.Method, kMethodRle);  // random bytes do not shrink
   EXPECT_EQ(listing.entries[2].name, "inst.exe");
-  EXPECT_EQ(ExtractFromBytes(archive, "b.bin"), ReadFile(Path("data/sub/b.bin")));
+  EXPECT_EQ(ExtractFromBytes(archive, "data\\sub\\b.bin"), ReadFile(Path("data/sub/b.bin")));
   EXPECT_EQ(r.out.substr(r.out.rfind("a2.zerk:")),
             "a2.zerk: 3 entries, " + std::to_string(archive.size()) + " bytes from 53000\n");
   EXPECT_EQ(ExtractFromBytes(archive, "DOCS\\A"), ReadFile(Path("data/a.txt")));
