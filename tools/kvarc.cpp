@@ -156,18 +156,21 @@ int Main(const std::vector<std::string>& arguments) {
   app.add_flag("-v,--verbose", c.verbose, "Print a line for every entry");
 
   auto* create = app.add_subcommand("create", "Pack files and folders into a new archive");
-  create->add_option("ARCHIVE", c.create.archive, "Archive to write")->required();
+  create->add_option("ARCHIVE", c.create.archive, "Archive to write (- for standard output)")
+      ->required();
   create
       ->add_option("ENTRY", c.create.items,
-                   "[METHOD:]NAME=PATH, PATH (a file, or a folder walked recursively), @LIST "
-                   "(items one per line; @- reads standard input)")
+                   "[METHOD:]NAME=PATH, PATH (a file, named by its path as typed, or a folder "
+                   "walked recursively, named after itself), @LIST (items one per line; @- reads "
+                   "standard input)")
       ->required();
   c.packing.AddTo(create);
   create->add_flag("-f,--force", c.create.force, "Overwrite an existing archive");
 
   auto* setup = app.add_subcommand(
       "setup", "Make a Setup.exe that starts INSTALLER, carrying DATA files and folders");
-  setup->add_option("-o,--output", c.setup.out, "The Setup.exe to write")->required();
+  setup->add_option("-o,--output", c.setup.out, "The Setup.exe to write (- for standard output)")
+      ->required();
   setup->add_option("INSTALLER", c.setup.installer, "The installer program")->required();
   setup->add_option("DATA", c.setup.data, "Further items, as for create");
   setup->add_option("--launcher", c.setup.launcher,
@@ -195,14 +198,16 @@ int Main(const std::vector<std::string>& arguments) {
   auto* stamp = app.add_subcommand("stamp", "Make a Setup.exe from a launcher and an archive");
   stamp->add_option("LAUNCHER", c.stamp.launcher, "An unstamped Setup.exe")->required();
   stamp->add_option("ARCHIVE", c.stamp.archive)->required();
-  stamp->add_option("OUTPUT", c.stamp.out, "The launcher to write")->required();
+  stamp->add_option("OUTPUT", c.stamp.out, "The Setup.exe to write (- for standard output)")
+      ->required();
   stamp->add_flag("--allow-x64", c.any_machine, kAllowX64Help);
   stamp->add_flag("-f,--force", c.stamp.force, "Overwrite an existing OUTPUT");
 
   auto* import = app.add_subcommand(
       "import", "Convert an LHA archive (-lh0-, -lh1-, -lh5- members) without recompressing");
   import->add_option("LZH", c.import.lzh, "The LHA archive to read")->required();
-  import->add_option("OUT", c.import.out, "The archive to write")->required();
+  import->add_option("OUT", c.import.out, "The archive to write (- for standard output)")
+      ->required();
   import->add_flag("-f,--force", c.import.force, "Overwrite an existing OUT");
 
   if (arguments.size() > 1 && arguments[1][0] != '-' &&
