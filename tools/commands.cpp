@@ -21,7 +21,6 @@
 #include "tools/pe_image.h"
 #include "tools/verify.h"
 
-#include <unistd.h>
 
 namespace kv::tools {
 namespace {
