@@ -148,10 +148,7 @@ OutputTarget ResolveOutput(const std::string& path, bool overwrite, LinkPolicy l
 }
 
 std::unique_ptr<OutputFile> SystemOutputFile(const OutputTarget& target) {
-  if (target.kind == OutputTarget::Kind::kFile) {
-    RemoveDebris(target.place);
-    return std::make_unique<PlacedFile>(target);
-  }
+  if (target.kind == OutputTarget::Kind::kFile) return std::make_unique<PlacedFile>(target);
   return std::make_unique<CopiedFile>(target);
 }
 
@@ -167,6 +164,10 @@ ScopedOutputFactory::~ScopedOutputFactory() {
 void WriteOutput(const std::string& path, bool overwrite, const std::function<void(TStream&)>& fill,
                  const std::function<void(TStream&)>& check, LinkPolicy links) {
   const OutputTarget target = ResolveOutput(path, overwrite, links);
+  // Only beside an output named by the user: not for every file that an
+  // extraction makes, which would read a folder once per file.
+  if (target.kind == OutputTarget::Kind::kFile && links == LinkPolicy::kWriteThrough)
+    RemoveDebris(target.place);
   const std::unique_ptr<OutputFile> file = CurrentFactory()(target);
   TStream& stream = file->Stream();
   try {
