@@ -202,10 +202,12 @@ fi
 
 # --- an extraction that fails is reported and nothing is started -------------
 fresh
-cp "$WORK/RLE.exe.zerk" "$WORK/bad.zerk"
-# Spoil the first entry's checksum (archive header 21 bytes, field at 17).
-printf '\xEE' | dd of="$WORK/bad.zerk" bs=1 seek=$((21 + 17)) conv=notrunc status=none
-"$KVARC" "${STAMP[@]}" -f "$SETUP" "$WORK/bad.zerk" "$WORK/bad.exe" >/dev/null
+# kvarc stamps only an archive that verifies, so the damage is done to the
+# Setup.exe it made: the first entry's checksum (archive header 21 bytes,
+# field at 17) in the archive that ends the file.
+"$KVARC" "${STAMP[@]}" -f "$SETUP" "$WORK/RLE.exe.zerk" "$WORK/bad.exe" >/dev/null
+at=$(($(stat -c %s "$WORK/bad.exe") - $(stat -c %s "$WORK/RLE.exe.zerk") + 21 + 17))
+printf '\xEE' | dd of="$WORK/bad.exe" bs=1 seek=$at conv=notrunc status=none
 run_setup_expecting_box "$WORK/bad.exe"
 if [ $rc = 1 ] && [[ "$(box_line text)" == "Exception EBadChecksum in module bad.exe at "* ]] &&
   [ "$(box_second_line)" = "Bad checksum during expansion -- data may be invalid." ] &&
