@@ -81,14 +81,23 @@ TEST(DepfileTest, RelativePathsAreMadeAbsoluteAndEachIsListedOnce) {
 }
 
 TEST(DepfileTest, NamesTheSyntaxCannotHoldAreRefused) {
-  for (const char* path : {"/line\nbreak", "/carriage\rreturn", "/tab\there"}) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(FailureOf([&] {
-                DepfileText("/out", {"/fine", path});
-              }).message,
-              Printable(path) +
-                  ": a tab or a line break in a file name cannot be listed in a "
-                  "depfile");
+  const std::string breaks = "a tab or a line break in a file name cannot be listed in a depfile";
+  const std::string ending = "a file name ending in a backslash cannot be listed in a depfile";
+  struct Case {
+    std::string path;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"/line\nbreak", breaks},
+      {"/carriage\rreturn", breaks},
+      {"/tab\there", breaks},
+      {"/ends\\", ending},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string message = Printable(c.path) + ": " + c.reason;
+    EXPECT_EQ(FailureOf([&] { DepfileText("/out", {"/fine", c.path}); }).message, message);
+    EXPECT_EQ(FailureOf([&] { DepfileText(c.path, {"/fine"}); }).message, message);
   }
 }
 

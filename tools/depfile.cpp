@@ -38,6 +38,11 @@ std::string Escaped(const std::string& path) {
     word += c;
     backslashes = c == '\\' ? backslashes + 1 : 0;
   }
+  // Before the separator that follows, make and Ninja would read them
+  // differently (an escaped space, a continued line, or themselves).
+  if (backslashes > 0)
+    throw BuilderError(Printable(path) +
+                       ": a file name ending in a backslash cannot be listed in a depfile");
   return word;
 }
 

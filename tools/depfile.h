@@ -10,8 +10,9 @@
 // only one a build system on Windows meets. In a path, a space is written
 // "\ ", '#' as "\#" (with the backslashes before either doubled, so that
 // they stay backslashes) and '$' as "$$", which make, Ninja and CMake all
-// read back. A line break cannot be written at all, and a tab not in a way
-// that both make and Ninja read: such a path is refused.
+// read back. A line break cannot be written at all, and neither a tab nor
+// a backslash that ends a path in a way that both make and Ninja read: such
+// a path is refused.
 #pragma once
 
 #include <string>
