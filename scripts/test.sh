@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds everything and runs every test: the host suite (normal build and
 # under AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of every
-# fuzz target, the Windows image checks, and the end-to-end tests of
-# Setup.exe under Wine.
+# fuzz target, the Windows image checks, the end-to-end tests of Setup.exe
+# under Wine, and the installed project with the examples built against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-debian.sh
@@ -50,3 +50,6 @@ fi
 step "end-to-end tests under Wine ($KV_WINE_PRESET build)"
 echo "end-to-end tests run $KV_WINE_BUILD"
 xvfb-run -a tests/wine/run-e2e.sh "build/$KV_WINE_PRESET" build/host/tools/kvarc
+
+step "the installed project: the examples against the installed packages ($KV_WINE_PRESET build)"
+xvfb-run -a tests/install/check-install.sh build/host "build/$KV_WINE_PRESET"

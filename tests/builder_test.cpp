@@ -467,6 +467,21 @@ TEST_F(KvarcCliTest, CreateRefusesToOverwriteWithoutForce) {
   EXPECT_EQ(ExtractFromBytes(ReadFile(Path("a.zerk")), "data.bin"), data_);
 }
 
+// A depfile on standard output is the command's data there: the result
+// line keeps off it. A depfile names its target, so the output must be a
+// file.
+TEST_F(KvarcCliTest, DepfileOnStandardOutputTakesItAlone) {
+  WriteFile(Path("data.bin"), data_);
+  const Result r = Kvarc({"create", "--depfile", "-", "a.zerk", "data.bin"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, Path("a.zerk") + ": \\\n  " + Path("data.bin") + "\n");
+  EXPECT_EQ(r.err.rfind("a.zerk: 1 entry, ", 0), 0u) << r.err;
+
+  const Result refused = Kvarc({"create", "--depfile", "d", "-", "data.bin"});
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_EQ(refused.err, "kvarc: --depfile needs an output file, not standard output\n");
+}
+
 TEST_F(KvarcCliTest, ExtractOfAnAbsentEntryFails) {
   MakeArchive();
   ExpectOneLineError(Kvarc({"extract", "a.zerk", "Installer\\Other.exe", "out.exe"}));

@@ -189,7 +189,7 @@ TEST_F(EntryPlanTest, ExtractSelectsByTypedNamesAndFolders) {
     bool ShowsProgress() const override { return false; }
     void Progress(const std::string&) override {}
   } report;
-  Create(CreateOptions{{}, "x.zerk", {"data", "elsewhere/c.txt"}}, report);
+  Create(CreateOptions{{}, "x.zerk", {"data", "elsewhere/c.txt"}, ""}, report);
   Extract(ExtractOptions{"x.zerk", "", {"DATA/real/B.TXT", "b.out"}}, report);
   EXPECT_EQ(test::ReadFile("b.out"), test::Bytes("data/real/b.txt"));
 

@@ -12,6 +12,7 @@
 #include "launcher/launcher.h"
 #include "tools/archive_input.h"
 #include "tools/archive_reader.h"
+#include "tools/depfile.h"
 #include "tools/entry_plan.h"
 #include "tools/file_util.h"
 #include "tools/host.h"
@@ -20,7 +21,6 @@
 #include "tools/output.h"
 #include "tools/pe_image.h"
 #include "tools/verify.h"
-
 
 namespace kv::tools {
 namespace {
@@ -202,6 +202,29 @@ std::vector<uint8_t> SetupLauncher(const std::string& launcher_path,
   return image;
 }
 
+// The depfile of a packing command that writes `out`: every file it reads
+// (the plan's, the list files among `items`, and `launcher` when given).
+// Made before anything is written, so that a path the syntax cannot hold
+// refuses the command rather than its depfile alone; WriteDepfile writes it
+// once the output is in place. Empty when no depfile is wanted.
+std::string PlannedDepfile(const std::string& depfile, const std::string& out,
+                           const std::vector<std::string>& items,
+                           const std::vector<PlannedEntry>& plan, const std::string& launcher) {
+  if (depfile.empty()) return {};
+  if (out == "-") throw UsageError("--depfile needs an output file, not standard output");
+  std::vector<std::string> read = ListFiles(items);
+  if (!launcher.empty()) read.insert(read.begin(), launcher);
+  for (const PlannedEntry& e : plan) read.push_back(e.path);
+  return Checking(depfile, [&] { return DepfileText(out, read); });
+}
+
+// Replaces `depfile` (a build's own file) with `text`.
+void WriteDepfile(const std::string& depfile, const std::string& text) {
+  if (depfile.empty()) return;
+  WriteOutput(depfile, true,
+              [&](TStream& to) { to.WriteBuffer(text.data(), static_cast<int32_t>(text.size())); });
+}
+
 // --- reading ---------------------------------------------------------------
 
 ArchiveListing Listing(TKVDoziRivovaze& component, ArchiveInput& input, const std::string& path) {
@@ -353,6 +376,7 @@ int LevelOption(const std::string& text) {
 
 void Create(const CreateOptions& o, Report& report) {
   const std::vector<PlannedEntry> plan = Plan(o.items, o.method, o.archive, report);
+  const std::string depfile = PlannedDepfile(o.depfile, o.archive, o.items, plan, "");
   RefuseTooLarge(o.archive, plan, 0, "the archive");
   int64_t size = 0;
   uint64_t read = 0;
@@ -364,6 +388,7 @@ void Create(const CreateOptions& o, Report& report) {
         size = capped.Position();
       },
       [&](TStream& written) { ReadBack(o.archive, report, [&] { VerifyArchive(written); }); });
+  WriteDepfile(o.depfile, depfile);
   report.Line(Format("%s: %s, %lld bytes from %llu\n", o.archive.c_str(),
                      Plural(plan.size(), "entry", "entries").c_str(), static_cast<long long>(size),
                      static_cast<unsigned long long>(read)));
@@ -385,6 +410,7 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   std::vector<std::string> items = {std::string(kInstallerEntryName) + "=" + o.installer};
   items.insert(items.end(), o.data.begin(), o.data.end());
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
+  const std::string depfile = PlannedDepfile(o.depfile, o.out, items, plan, o.launcher);
 
   // A launcher that cannot be stamped is refused before anything is written.
   const std::vector<uint8_t> image = Checking(o.out, [&] { return StampedImage(launcher); });
@@ -400,6 +426,7 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
         size = capped.Position();
       },
       [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written, image); }); });
+  WriteDepfile(o.depfile, depfile);
   report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s\n", o.out.c_str(),
                      static_cast<long long>(size), launcher.size(),
                      Plural(plan.size(), "entry", "entries").c_str()));

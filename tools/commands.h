@@ -57,6 +57,7 @@ struct PackOptions {
 struct CreateOptions : PackOptions {
   std::string archive;
   std::vector<std::string> items;  // as described in entry_plan.h
+  std::string depfile;             // when set: written after success, as depfile.h describes
 };
 void Create(const CreateOptions& o, Report& report);
 
@@ -66,6 +67,7 @@ struct SetupOptions : PackOptions {
   std::string installer;
   std::vector<std::string> data;
   LauncherMachine machines = LauncherMachine::kI386;
+  std::string depfile;  // when set: written after success, as depfile.h describes
 };
 // `embedded` is the launcher image the builder carries (empty when none).
 void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& report);

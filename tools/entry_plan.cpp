@@ -92,13 +92,18 @@ bool SameFile(const std::string& a, const std::string& b) {
   Fail(path, std::strerror(error));
 }
 
+// Whether an item of the command line is `@LIST`; a line of a list never is.
+bool IsListItem(const std::string& item) {
+  return item.size() > 1 && item[0] == '@';
+}
+
 class Planner {
  public:
   Planner(uint8_t default_method, const std::function<void(const std::string&)>& warn)
       : default_method_(default_method), warn_(warn) {}
 
   void Item(const std::string& text, bool from_list) {
-    if (!from_list && text.size() > 1 && text[0] == '@') return List(text.substr(1));
+    if (!from_list && IsListItem(text)) return List(text.substr(1));
     std::string rest = text;
     method_ = default_method_;
     const size_t colon = rest.find(':');
@@ -269,6 +274,13 @@ void FinishPlan(std::vector<PlannedEntry>& plan, const std::string& archive) {
          "0)");
   std::stable_partition(plan.begin(), plan.end(),
                         [](const PlannedEntry& e) { return e.size == 0; });
+}
+
+std::vector<std::string> ListFiles(const std::vector<std::string>& items) {
+  std::vector<std::string> files;
+  for (const std::string& item : items)
+    if (IsListItem(item) && item != "@-") files.push_back(item.substr(1));
+  return files;
 }
 
 }  // namespace kv::tools

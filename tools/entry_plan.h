@@ -58,4 +58,8 @@ std::vector<PlannedEntry> PlanEntries(const std::vector<std::string>& items, uin
 // total of 2 GiB or more. `archive` names the archive in the messages.
 void FinishPlan(std::vector<PlannedEntry>& plan, const std::string& archive);
 
+// The list files that PlanEntries reads for `items`: the FILE of every
+// `@FILE` item (not `@-`, which is standard input), in order.
+std::vector<std::string> ListFiles(const std::vector<std::string>& items);
+
 }  // namespace kv::tools

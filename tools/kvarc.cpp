@@ -107,6 +107,10 @@ std::vector<std::string> WithLevelsSpelledOut(std::vector<std::string> args) {
 constexpr const char* kAllowX64Help =
     "Also accept an x86-64 launcher (for test hosts without 32-bit Windows)";
 
+constexpr const char* kDepfileHelp =
+    "After success, also write FILE: the output and every file read, as a Makefile rule (for "
+    "make and Ninja)";
+
 // The options of the two commands that pack, as typed; PackingOptions reads
 // them once the command line is parsed.
 struct PackingText {
@@ -166,6 +170,7 @@ int Main(const std::vector<std::string>& arguments) {
       ->required();
   c.packing.AddTo(create);
   create->add_flag("-f,--force", c.create.force, "Overwrite an existing archive");
+  create->add_option("--depfile", c.create.depfile, kDepfileHelp)->type_name("FILE");
 
   auto* setup = app.add_subcommand(
       "setup", "Make a Setup.exe that starts INSTALLER, carrying DATA files and folders");
@@ -178,6 +183,7 @@ int Main(const std::vector<std::string>& arguments) {
   c.packing.AddTo(setup);
   setup->add_flag("--allow-x64", c.any_machine, kAllowX64Help);
   setup->add_flag("-f,--force", c.setup.force, "Overwrite an existing Setup.exe");
+  setup->add_option("--depfile", c.setup.depfile, kDepfileHelp)->type_name("FILE");
 
   auto* list = app.add_subcommand("list", "List the entries of an archive or a Setup.exe");
   list->add_option("ARCHIVE", c.list_archive)->required();
@@ -228,16 +234,26 @@ int Main(const std::vector<std::string>& arguments) {
   }
   const LauncherMachine machines =
       c.any_machine ? LauncherMachine::kI386OrX64 : LauncherMachine::kI386;
-  // Where the command's data goes: its result lines must not go there too.
+  // Where the command's data goes (a depfile too): its result lines must
+  // not go there too.
   std::string data_path;
-  if (*create) data_path = c.create.archive;
-  if (*setup) data_path = c.setup.out;
+  std::string depfile;
+  if (*create) {
+    data_path = c.create.archive;
+    depfile = c.create.depfile;
+  }
+  if (*setup) {
+    data_path = c.setup.out;
+    depfile = c.setup.depfile;
+  }
   if (*stamp) data_path = c.stamp.out;
   if (*import) data_path = c.import.out;
   if (*extract && c.extract.folder.empty() && c.extract.args.size() == 2)
     data_path = c.extract.args[1];
-  const bool data_on_standard_output =
-      !data_path.empty() && (data_path == "-" || host::IsStandardOutput(data_path));
+  auto on_standard_output = [](const std::string& path) {
+    return !path.empty() && (path == "-" || host::IsStandardOutput(path));
+  };
+  const bool data_on_standard_output = on_standard_output(data_path) || on_standard_output(depfile);
   Printer printer(c.quiet, c.verbose, data_on_standard_output);
   if (*create) {
     c.packing.Into(c.create);
