@@ -12,6 +12,8 @@ page=$2
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 
+# The sed scripts are sed's, not the shell's: nothing in them expands.
+# shellcheck disable=SC2016
 cases=(
   # sed script | what check-man.sh must print ("ok": exit 0)
   '/^\.It Fl -allow-x64$/d|no item for --allow-x64 of '\''setup'\'' in its subsection'
