@@ -31,16 +31,23 @@ miss() {
   problems=$((problems + 1))
 }
 
-# help_section TEXT NAME: the first words of the lines in section NAME
-# ("Options", "Subcommands") of CLI11's help TEXT.
+# help_section TEXT NAME: the lines of section NAME ("Options",
+# "Subcommands"; any case, as CLI11 versions differ) of CLI11's help TEXT.
 help_section() {
-  printf '%s\n' "$1" | awk -v want="$2:" '
-    /^[^ ]/ { in_section = ($0 == want); next }
-    in_section && /^  [^ ]/ { print $1 }'
+  printf '%s\n' "$1" | awk -v want="$(tr '[:upper:]' '[:lower:]' <<<"$2:")" '
+    /^[^ ]/ { in_section = (tolower($0) == want); next }
+    in_section && /^  [^ ]/'
 }
-# options FIRST_WORDS: "-m,--method" and "--level" as one option per line.
+# options LINES: the options that head the help's option lines, one per
+# line: "-m,--method TEXT=LH5 ..." and "-m,  --method ..." give -m and
+# --method; the words after them (type, default, text) are not read.
 options() {
-  printf '%s\n' "$1" | tr ',' '\n' | grep -E '^--?[A-Za-z0-9]' || true
+  printf '%s\n' "$1" | awk '{
+    for (i = 1; i <= NF && $i ~ /^--?[A-Za-z0-9][^ ]*,?$/; i++) {
+      n = split($i, parts, ",")
+      for (j = 1; j <= n; j++) if (parts[j] != "") print parts[j]
+    }
+  }'
 }
 
 # The page as "SCOPE<TAB>OPTION" lines, one per option that heads a list
@@ -83,7 +90,7 @@ while IFS= read -r entry; do index[$entry]=1; done < <(page_index "$page")
 has() { [ -n "${index[$1$'\t'$2]:-}" ]; }
 
 global_options=$(options "$(help_section "$help" Options)")
-commands=$(help_section "$help" Subcommands)
+commands=$(help_section "$help" Subcommands | awk '{ print $1 }')
 # A help text in a shape this script no longer reads must not pass as
 # "nothing to check".
 if [ -z "$global_options" ] || [ -z "$commands" ]; then
