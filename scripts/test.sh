@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds everything and runs every test: the host suite (normal build and
 # under AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of every
-# fuzz target, the Windows image checks, the end-to-end tests of Setup.exe
-# under Wine, and the installed project with the examples built against it.
+# fuzz target, the packages (made twice and compared), the Windows image
+# checks, the end-to-end tests of Setup.exe under Wine, and the installed
+# project with the examples built against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-debian.sh
@@ -27,6 +28,9 @@ ctest --preset host -j"$jobs"
 
 step "reproducible output (a second win32 build elsewhere; kvarc setup twice)"
 KV_JOBS=$jobs tests/repro/check-repro.sh build/win32 build/host/tools/kvarc
+
+step "packages (.deb and Windows zip), made twice and compared"
+scripts/package.sh --no-build --check
 
 step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset host-asan -DKV_WERROR=ON >/dev/null
