@@ -57,3 +57,7 @@ xvfb-run -a tests/wine/run-e2e.sh "build/$KV_WINE_PRESET" build/host/tools/kvarc
 
 step "the installed project: the examples against the installed packages ($KV_WINE_PRESET build)"
 xvfb-run -a tests/install/check-install.sh build/host "build/$KV_WINE_PRESET"
+if [ "$KV_WINE_PRESET" != win32 ]; then
+  step "the installed i686 package: the example built and packed (this host cannot run it)"
+  KV_INSTALL_NO_RUN=1 tests/install/check-install.sh build/host build/win32
+fi
