@@ -199,13 +199,17 @@ TEST(LhaImportTest, StreamedImportMatchesTheMembersImportedInMemory) {
 }
 
 // A name that Windows cannot make would stop the launcher half-way through
-// an installation: refused by member and reason, and nothing is written.
+// an installation, and one that climbs out of its folder would take a
+// reader that makes folders elsewhere: refused by member and reason, and
+// nothing is written.
 TEST(LhaImportTest, NamesWindowsCannotMakeAreRefused) {
   const std::vector<uint8_t> x = test::Bytes("x");
   test::TempDir dir;
   const std::pair<std::string, std::string> cases[] = {
       {"docs/con.txt", "member 'docs\\con.txt': 'con.txt' names the device CON on Windows"},
       {"a|b", "member 'a|b': 'a|b' has a character Windows does not allow in file names ('|')"},
+      {"../up.txt", "member '..\\up.txt': ..\\up.txt: entry name with a '..' part"},
+      {"\\root.txt", "member '\\root.txt': \\root.txt: absolute entry name"},
   };
   for (const auto& [name, message] : cases) {
     const std::vector<uint8_t> lzh = Level0Archive("-lh0-", name, x, 1, LhaCrc16(x));

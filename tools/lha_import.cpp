@@ -225,9 +225,16 @@ std::string Who(const LhaMemberHeader& member) {
   return "member '" + Printable(member.name) + "'";
 }
 
-// Refuses a member whose name Windows cannot make: the launcher would fail
-// on it half-way through an installation.
+// Refuses a member whose name the builder would not write from files (an
+// absolute name, a '..' part: a reader that makes folders would leave its
+// target folder) or that Windows cannot make: the launcher would fail on it
+// half-way through an installation.
 void CheckMemberName(const LhaMemberHeader& member) {
+  try {
+    CheckedEntryName(member.name);
+  } catch (const BuilderError& e) {
+    throw BuilderError(Who(member) + ": " + e.what());
+  }
   const std::string problem = WindowsEntryNameProblem(member.name);
   if (!problem.empty()) throw BuilderError(Who(member) + ": " + problem);
 }
