@@ -579,10 +579,6 @@ class KvarcPackagerTest : public KvarcCliTest {
         tree[std::filesystem::relative(f.path(), Path(root)).string()] = ReadFile(f.path());
     return tree;
   }
-  void Sparse(const std::string& name, off_t size) {
-    WriteFile(Path(name), {});
-    ASSERT_EQ(::truncate(Path(name).c_str(), size), 0);
-  }
 };
 
 TEST_F(KvarcPackagerTest, SetupPacksAFolderThatExtractsBackWhole) {
@@ -684,118 +680,6 @@ TEST_F(KvarcPackagerTest, OneEntryGoesToAFileStandardOutputOrADevice) {
   EXPECT_TRUE(std::filesystem::is_symlink(Path("link.bin")));
   EXPECT_EQ(ReadFile(Path("target.bin")), data_);
   EXPECT_EQ(Kvarc({"extract", "a.zerk", "data.bin", "/dev/null"}).exit_code, 0);
-}
-
-TEST_F(KvarcPackagerTest, RefusalsAreOneLineAndWriteNothing) {
-  Sparse("huge.bin", off_t{3} << 30);
-  Sparse("half1.bin", off_t{1} << 30);
-  Sparse("half2.bin", off_t{1} << 30);
-  WriteFile(Path("plain.exe"), Bytes("MZ, but no launcher"));
-  WriteFile(Path("short.zerk"), Bytes("ZERK\x1A"));
-  WriteFile(Path("noinst.zerk"),
-            BuildArchive(std::vector<ArchiveEntrySpec>{{"Data\\x", Bytes("x"), 0}}));
-  WriteFile(Path("evil.zerk"),
-            BuildArchive(std::vector<ArchiveEntrySpec>{{"..\\evil", Bytes("x"), 0}}));
-  // The archive as written, cut right after its first entry.
-  const std::vector<uint8_t> whole = ReadFile(Path("a.zerk"));
-  const size_t first_end = ArchiveHeader::kSize + EntryHeader::kSize + 23 + installer_.size();
-  WriteFile(Path("cut.zerk"), std::vector<uint8_t>(whole.begin(), whole.begin() + first_end));
-  std::filesystem::create_directories(Path("tree"));
-  std::filesystem::create_directories(Path("elsewhere"));
-  std::filesystem::create_symlink(Path("elsewhere"), Path("tree/Installer"));
-
-  struct Case {
-    std::vector<std::string> args;
-    int exit_code;
-    std::string err;
-  };
-  const Case cases[] = {
-      {{"frob"}, 2, "unknown command 'frob' (see kvarc --help)"},
-      {{"create", "-m", "ZIP", "out", "inst.exe"},
-       2,
-       "unknown method 'ZIP' (NON, RLE, LZH or LH5)"},
-      {{"extract", "a.zerk", "x"},
-       2,
-       "extract needs ENTRYNAME OUTFILE, or -o DIR (see kvarc --help)"},
-      {{"create", "-0", "out", "inst.exe"}, 2, "bad level '0' (1 fastest to 9 smallest)"},
-      {{"create", "--level", "x", "out", "inst.exe"}, 2, "bad level 'x' (1 fastest to 9 smallest)"},
-      {{"setup", "-o", "out", "--launcher", "Setup.exe", "-10", "inst.exe"},
-       2,
-       "bad level '10' (1 fastest to 9 smallest)"},
-      {{"create", "out", "missing"}, 1, "missing: No such file or directory"},
-      {{"create", "out", "../x=inst.exe"}, 1, "..\\x: entry name with a '..' part"},
-      {{"create", "out", "/x=inst.exe"}, 1, "\\x: absolute entry name"},
-      {{"create", "out", "C:x=inst.exe"}, 1, "C:x: entry name with a drive letter"},
-      {{"create", "out", "a//b=inst.exe"}, 1, "a\\\\b: entry name with an empty part"},
-      {{"create", "out", "a=inst.exe", "A=data.bin"},
-       1,
-       "A: two entries with this name, ASCII case ignored (inst.exe and data.bin)"},
-      {{"create", "out", "huge.bin"},
-       1,
-       "huge.bin: 2 GiB or more (an entry holds at most 2 GiB - 1 bytes)"},
-      {{"create", "out", "half1.bin", "half2.bin"},
-       1,
-       "out: the entries add up to 2 GiB or more (an archive holds at most 2 GiB - 1 bytes)"},
-      {{"create", "out", "data/sub/deeper/empty.txt"},
-       1,
-       "out: every entry is empty, and a reader stops before the first (the archive's total size "
-       "is 0)"},
-      {{"setup", "-o", "out", "--launcher", "plain.exe", "inst.exe"},
-       1,
-       "plain.exe: not a launcher: not a Windows program"},
-      {{"setup", "-o", "out", "--launcher", "Setup.exe", "data"},
-       1,
-       "data: is a folder (the installer is one program)"},
-      {{"setup", "-o", "out", "--launcher", "Setup.exe", "data/a.txt"},
-       1,
-       "data/a.txt: not a Windows program (no PE header): the launcher could not start it"},
-      {{"setup", "-o", "out", "--launcher", "Setup.exe", "data/sub/deeper/empty.txt"},
-       1,
-       "data/sub/deeper/empty.txt: empty file (the launcher would start nothing)"},
-      {{"setup", "-o", "out", "--launcher", "Setup.exe", "inst.exe",
-        "installer/zivizivaz.exe=data.bin"},
-       1,
-       "installer\\zivizivaz.exe: two entries with this name, ASCII case ignored (inst.exe and "
-       "data.bin)"},
-      {{"stamp", "Setup.exe", "noinst.zerk", "out"},
-       1,
-       "noinst.zerk: the archive has no entry Installer\\ZIVizivaz.exe, which a launcher starts"},
-      {{"list", "inst.exe"}, 1, "inst.exe: not an archive, nor a launcher that carries one"},
-      {{"test", "short.zerk"}, 1, "short.zerk: not an archive (shorter than an archive header)"},
-      {{"test", "cut.zerk"},
-       1,
-       "cut.zerk: truncated: its entries end after 30000 of the 40000 bytes its header announces"},
-      {{"create", "out", "Data/aux.txt=inst.exe"},
-       1,
-       "inst.exe: 'aux.txt' names the device AUX on Windows (entry name 'Data\\aux.txt')"},
-      {{"extract", "a.zerk", "-o", "out", "nothing", "DATA.BIN", "Installer/x"},
-       1,
-       "a.zerk: no entry named 'nothing', 'Installer/x'"},
-      {{"extract", "evil.zerk", "-o", "out"},
-       1,
-       "evil.zerk: ..\\evil: entry name with a '..' part"},
-      {{"extract", "a.zerk", "-o", "tree"}, 1, "tree/Installer: is a symbolic link (not followed)"},
-      {{"extract", "a.zerk", "data.bin", "/dev/full"}, 1, "/dev/full: No space left on device"},
-      {{"extract", "a.zerk", "data.bin", "nowhere/out"},
-       1,
-       "nowhere/out: No such file or directory"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.args.back());
-    const Result r = Kvarc(c.args);
-    EXPECT_EQ(r.exit_code, c.exit_code);
-    EXPECT_EQ(r.err, "kvarc: " + c.err + "\n");
-    EXPECT_FALSE(FileExists(Path("out")));
-  }
-  EXPECT_TRUE(std::filesystem::is_empty(Path("elsewhere")));
-  // Nothing is overwritten unasked: the tree is checked before anything is written.
-  ASSERT_EQ(Kvarc({"extract", "a.zerk", "-o", "x"}).exit_code, 0);
-  WriteFile(Path("x/data.bin"), Bytes("mine"));
-  std::filesystem::remove(Path("x/Installer/ZIVizivaz.exe"));
-  const Result again = Kvarc({"extract", "a.zerk", "-o", "x"});
-  EXPECT_EQ(again.err, "kvarc: x/data.bin: exists (use -f to overwrite it)\n");
-  EXPECT_FALSE(FileExists(Path("x/Installer/ZIVizivaz.exe")));
-  EXPECT_EQ(ReadFile(Path("x/data.bin")), Bytes("mine"));
 }
 
 }  // namespace
