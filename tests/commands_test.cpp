@@ -23,8 +23,10 @@
 #include "tools/archive_writer.h"
 #include "tools/commands.h"
 #include "tools/host.h"
+#include "tools/list_report.h"
 #include "tools/methods.h"
 #include "tools/output.h"
+#include "tools/streams.h"
 
 namespace kv {
 namespace {
@@ -139,6 +141,52 @@ TEST(CommandsTest, ListMarksTheEntriesTheLauncherDoesNotVerify) {
   EXPECT_TRUE(lines[1].ends_with("  y  (after TotalSize: never extracted)\n")) << lines[1];
   EXPECT_EQ(lines[2],
             "1 entry stored as NON is not verified by the launcher (every other method is)\n");
+}
+
+// Entry names reach JSON as UTF-8: a well-formed sequence stays as it is,
+// and each byte that starts none becomes the code point of its value, so
+// that the JSON writer never meets invalid UTF-8 (which it would refuse)
+// and an overlong form or a surrogate is not passed through as text.
+TEST(ListReportTest, NamesBecomeUtf8WithStrayBytesAsTheirCodePoints) {
+  struct Case {
+    const char* label;
+    std::string bytes;
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {"ASCII", "Data\\a.txt", "Data\\a.txt"},
+      {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"a Latin-1 byte", "caf\xE9", "caf\xC3\xA9"},
+      {"a lone continuation byte", "\x80x", "\xC2\x80x"},
+      {"overlong slash", "\xC0\xAF", "\xC3\x80\xC2\xAF"},
+      {"overlong three bytes", "\xE0\x80\xAF", "\xC3\xA0\xC2\x80\xC2\xAF"},
+      {"a surrogate", "\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},
+      {"the last code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+      {"cut at the end", "a\xE2\x82", "a\xC3\xA2\xC2\x82"},
+      {"FF", "\xFF", "\xC3\xBF"},
+      {"an ASCII byte after a cut lead", "\xC3(", "\xC3\x83("},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(tools::Utf8WithBytesAsCodePoints(c.bytes), c.utf8);
+  }
+}
+
+// The sink that keeps an installer's head: exactly the first bytes, and a
+// refusal past them, which is what ends the expansion early.
+TEST(ListReportTest, HeadSinkKeepsTheFirstBytesAndRefusesMore) {
+  const std::vector<uint8_t> data = test::RandomData(100000, 3);
+  tools::HeadSink sink(65536);
+  TMemoryStream source(data);
+  EXPECT_EQ(FailureOf([&] { sink.CopyFrom(source, 0); }).class_name, "EWriteError");
+  EXPECT_TRUE(sink.Full());
+  EXPECT_TRUE(sink.Head() == std::vector<uint8_t>(data.begin(), data.begin() + 65536));
+  tools::HeadSink roomy(65536);
+  roomy.WriteBuffer(data.data(), 1000);
+  EXPECT_FALSE(roomy.Full());
+  EXPECT_EQ(roomy.Head().size(), 1000u);
 }
 
 // What the command line got wrong is a UsageError (exit 2), a file's

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "core/bytes.h"
 #include "launcher/launcher.h"
@@ -17,6 +18,7 @@
 #include "tools/file_util.h"
 #include "tools/host.h"
 #include "tools/lha_import.h"
+#include "tools/list_report.h"
 #include "tools/methods.h"
 #include "tools/output.h"
 #include "tools/pe_image.h"
@@ -488,13 +490,24 @@ void Import(const ImportOptions& o, Report& report) {
               "\n");
 }
 
-void List(const std::string& path, Report& report) {
+void List(const std::string& path, Report& report, ListFormat format) {
   ArchiveInput input(path);
   TKVDoziRivovaze component(nullptr);
   const ArchiveListing listing = Listing(component, input, path);
+  std::optional<LauncherFacts> launcher;
   if (input.Stamped())
+    launcher = About(path, [&] { return ReadLauncherFacts(input, component, listing); });
+  if (format == ListFormat::kJson) {
+    report.Line(ListingJson(launcher, listing));
+    RaiseIfTruncated(path, listing);
+    return;
+  }
+  if (launcher) {
     report.Line(
         Format("launcher %s: archive at offset %d\n", path.c_str(), input.PayloadOffset() + 4));
+    for (const std::string& line : LauncherFactLines(*launcher))
+      report.Line("launcher " + path + ": " + line + "\n");
+  }
   report.Line(Format("archive %s: method %s, total size %d\n", path.c_str(),
                      listing.compress_id.c_str(), listing.header.TotalSize));
   report.Line(Format("%-6s %12s %12s %-8s  %s\n", "method", "stored", "size", "checksum", "name"));
@@ -514,8 +527,6 @@ void List(const std::string& path, Report& report) {
   if (unverified > 0)
     report.Line(Plural(unverified, "entry stored as NON is", "entries stored as NON are") +
                 " not verified by the launcher (every other method is)\n");
-  const std::string after = AfterPayloadNote(input);
-  if (!after.empty()) report.Line("launcher " + path + ": " + after + "\n");
   RaiseIfTruncated(path, listing);
 }
 

@@ -88,7 +88,11 @@ struct ImportOptions {
 };
 void Import(const ImportOptions& o, Report& report);
 
-void List(const std::string& archive, Report& report);
+// kText: lines for people (a Setup.exe's launcher facts first, then the
+// entries); kJson: one JSON document (ListingJson). Either is written in
+// full before a truncated archive raises BuilderError.
+enum class ListFormat { kText, kJson };
+void List(const std::string& archive, Report& report, ListFormat format = ListFormat::kText);
 // Raises BuilderError when an entry fails or the entries end early.
 void Test(const std::string& archive, Report& report);
 

@@ -143,6 +143,7 @@ struct CommandLine {
   CreateOptions create;
   SetupOptions setup;
   std::string list_archive;
+  bool list_json = false;
   std::string test_archive;
   ExtractOptions extract;
   StampOptions stamp;
@@ -187,6 +188,8 @@ int Main(const std::vector<std::string>& arguments) {
 
   auto* list = app.add_subcommand("list", "List the entries of an archive or a Setup.exe");
   list->add_option("ARCHIVE", c.list_archive)->required();
+  list->add_flag("--json", c.list_json,
+                 "Print the launcher's facts and the entries as one JSON document");
 
   auto* test = app.add_subcommand(
       "test", "Expand every entry of an archive or a Setup.exe and verify its checksum");
@@ -263,7 +266,7 @@ int Main(const std::vector<std::string>& arguments) {
     c.setup.machines = machines;
     Setup(c.setup, EmbeddedLauncher(), printer);
   } else if (*list) {
-    List(c.list_archive, printer);
+    List(c.list_archive, printer, c.list_json ? ListFormat::kJson : ListFormat::kText);
   } else if (*test) {
     Test(c.test_archive, printer);
   } else if (*extract) {

@@ -246,6 +246,19 @@ std::string MachineName(uint16_t machine) {
   }
 }
 
+std::string SubsystemName(uint16_t subsystem) {
+  switch (subsystem) {
+    case kSubsystemNative:
+      return "native";
+    case kSubsystemWindowsGui:
+      return "GUI";
+    case kSubsystemWindowsConsole:
+      return "console";
+    default:
+      return "subsystem " + std::to_string(subsystem);
+  }
+}
+
 std::string CheckInstallerImage(std::span<const uint8_t> head) {
   InstallerVerdict verdict = JudgeInstaller(head);
   if (!verdict.refusal.empty()) throw BuilderError(verdict.refusal);

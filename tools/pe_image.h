@@ -37,6 +37,7 @@ inline constexpr uint16_t kMachineArm64 = 0xAA64;
 inline constexpr uint16_t kPe32Magic = 0x010B;
 inline constexpr uint16_t kPe32PlusMagic = 0x020B;
 // Subsystems.
+inline constexpr uint16_t kSubsystemNative = 1;
 inline constexpr uint16_t kSubsystemWindowsGui = 2;
 inline constexpr uint16_t kSubsystemWindowsConsole = 3;
 // The data directory of the certificate table (IMAGE_DIRECTORY_ENTRY_SECURITY).
@@ -127,6 +128,8 @@ PeInfo ReadPeHeaders(std::span<const uint8_t> head);
 
 // "i386", "x86-64", "ARM64", else the number as "0x01c4".
 std::string MachineName(uint16_t machine);
+// "GUI", "console", "native", else "subsystem N".
+std::string SubsystemName(uint16_t subsystem);
 
 // The installer that `kvarc setup` packs must be a Windows program, for the
 // launcher starts it as one. Reads the first kPeHeadLimit bytes of `path`

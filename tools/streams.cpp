@@ -48,6 +48,14 @@ int32_t SummingSink::Write(const void* buffer, int32_t count) {
   return count;
 }
 
+int32_t HeadSink::Write(const void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  const size_t take = std::min(static_cast<size_t>(count), limit_ - head_.size());
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  head_.insert(head_.end(), p, p + take);
+  return static_cast<int32_t>(take);
+}
+
 bool GatheredWrites::HandOver() {
   const auto n = static_cast<int32_t>(piece_.size());
   const int32_t done = n == 0 ? 0 : out_.Write(piece_.data(), n);

@@ -59,6 +59,25 @@ class SummingSink final : public TStream {
   uint32_t sum_ = 0;
 };
 
+// A sink that keeps the first `limit` bytes written and accepts no more:
+// the write that would pass them takes only what fits, so the writer's
+// WriteBuffer raises EWriteError there and an expansion of which only the
+// start is wanted ends without expanding the rest.
+class HeadSink final : public TStream {
+ public:
+  explicit HeadSink(size_t limit) : limit_(limit) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t, SeekOrigin) override { return static_cast<int64_t>(head_.size()); }
+  int64_t Size() override { return static_cast<int64_t>(head_.size()); }
+  const std::vector<uint8_t>& Head() const { return head_; }
+  bool Full() const { return head_.size() >= limit_; }
+
+ private:
+  size_t limit_;
+  std::vector<uint8_t> head_;
+};
+
 // A stream over an open file descriptor, not owned: reads, writes and
 // positions are the system's. On a descriptor that cannot seek (a pipe, a
 // terminal) a seek only reports the count written.

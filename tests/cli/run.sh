@@ -80,7 +80,8 @@ export T
 # Paths, and the sizes that follow from the launcher's (which changes with
 # every change of the launcher), are written as names.
 transcript=$(source "$case_file" 2>&1 | sed -E -e "s|$T|\$T|g" -e "s|$LAUNCHER|\$LAUNCHER|g" \
-  -e "s|$DATA|\$DATA|g" -e '/a launcher of|payload at offset/s/[0-9]+/N/g')
+  -e "s|$DATA|\$DATA|g" -e '/a launcher of|payload at offset|archive at offset|certificate table at offset/s/[0-9]+/N/g' \
+  -e '/"(image_size|marker_offset|payload_offset|offset)":/s/[0-9]+/N/g')
 expected=${case_file%.sh}.expected
 if [ "${KV_UPDATE_GOLDEN:-0}" = 1 ]; then
   printf '%s\n' "$transcript" >"$expected"
