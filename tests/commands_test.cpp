@@ -27,6 +27,7 @@
 #include "tools/methods.h"
 #include "tools/output.h"
 #include "tools/streams.h"
+#include "tools/version_record.h"
 
 namespace kv {
 namespace {
@@ -187,6 +188,94 @@ TEST(ListReportTest, HeadSinkKeepsTheFirstBytesAndRefusesMore) {
   roomy.WriteBuffer(data.data(), 1000);
   EXPECT_FALSE(roomy.Full());
   EXPECT_EQ(roomy.Head().size(), 1000u);
+}
+
+// A block of a version record: wLength, wValueLength, wType, the key in
+// UTF-16 with its 0, padding to 4 bytes, the value, padding, the children.
+std::vector<uint8_t> VersionBlock(const std::u16string& key, const std::vector<uint8_t>& value,
+                                  uint16_t value_length, uint16_t type,
+                                  const std::vector<std::vector<uint8_t>>& children = {}) {
+  std::vector<uint8_t> b(6, 0);
+  auto pad = [&] { b.resize((b.size() + 3) / 4 * 4, 0); };
+  for (char16_t c : key + u'\0') {
+    b.push_back(static_cast<uint8_t>(c & 0xFF));
+    b.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  pad();
+  b.insert(b.end(), value.begin(), value.end());
+  for (const std::vector<uint8_t>& child : children) {
+    pad();
+    b.insert(b.end(), child.begin(), child.end());
+  }
+  b[0] = static_cast<uint8_t>(b.size() & 0xFF);
+  b[1] = static_cast<uint8_t>(b.size() >> 8);
+  b[2] = static_cast<uint8_t>(value_length & 0xFF);
+  b[3] = static_cast<uint8_t>(value_length >> 8);
+  b[4] = static_cast<uint8_t>(type);
+  return b;
+}
+
+std::vector<uint8_t> Utf16(const std::u16string& text) {
+  std::vector<uint8_t> bytes;
+  for (char16_t c : text + u'\0') {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  return bytes;
+}
+
+// The launcher's version record as list reports it: StringFileInfo's
+// strings in order, UTF-16 (a pair included) as UTF-8, VarFileInfo and the
+// fixed part skipped; and every length that leaves its parent, a key
+// without its end, or another record is refused by name, not read past.
+TEST(ListReportTest, VersionRecordStringsAndItsDamage) {
+  auto string = [](const std::u16string& key, const std::u16string& value) {
+    return VersionBlock(key, Utf16(value), static_cast<uint16_t>(value.size() + 1), 1);
+  };
+  auto record = [&](const std::u16string& root_key, uint16_t fixed) {
+    const std::vector<uint8_t> table = VersionBlock(
+        u"080904E4", {}, 0, 1,
+        {string(u"CompanyName", u"K\u00e9 \U0001F600"), string(u"FileVersion", u"1.2.3.4")});
+    return VersionBlock(root_key, std::vector<uint8_t>(52, 0xEE), fixed, 0,
+                        {VersionBlock(u"StringFileInfo", {}, 0, 1, {table}),
+                         VersionBlock(u"VarFileInfo", {}, 0, 1,
+                                      {VersionBlock(u"Translation", {9, 8, 0xE4, 4}, 4, 0)})});
+  };
+  const std::vector<uint8_t> good = record(u"VS_VERSION_INFO", 52);
+  EXPECT_EQ(tools::ParseVersionInfo(good),
+            (tools::VersionStrings{{"CompanyName", "K\xC3\xA9 \xF0\x9F\x98\x80"},
+                                   {"FileVersion", "1.2.3.4"}}));
+
+  // StringFileInfo's wLength, after the root's 40 bytes of header and key
+  // and its 52-byte fixed part, made longer than the root.
+  std::vector<uint8_t> child_too_long = good;
+  child_too_long[92] = 0xFF;
+  child_too_long[93] = 0x0F;
+  struct Case {
+    const char* label;
+    std::vector<uint8_t> bytes;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"cut short", std::vector<uint8_t>(good.begin(), good.begin() + 100),
+       "version record: a block's length " + std::to_string(good.size()) +
+           " at 0 does not fit its parent"},
+      {"another key", record(u"VS_VERSION_INFX", 52),
+       "version record: the record's key is not VS_VERSION_INFO"},
+      {"fixed part too long", record(u"VS_VERSION_INFO", 0xFFF0),
+       "version record: the fixed part runs past the record"},
+      {"key without an end", std::vector<uint8_t>{10, 0, 0, 0, 0, 0, 'V', 0, 'S', 0},
+       "version record: a block's key at 0 has no end"},
+      {"a child longer than its parent", child_too_long,
+       "version record: a block's length 4095 at 92 does not fit its parent"},
+      {"header cut", std::vector<uint8_t>{10, 0, 0},
+       "version record: a block's header runs past its parent"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(FailureOf([&] { tools::ParseVersionInfo(c.bytes); }),
+              (test::Failure{"BuilderError", c.failure}));
+  }
 }
 
 // What the command line got wrong is a UsageError (exit 2), a file's

@@ -5,6 +5,7 @@
 
 #include "core/exceptions.h"
 #include "launcher/launcher.h"
+#include "tools/archive_writer.h"
 #include "tools/methods.h"
 #include "tools/pe_image.h"
 #include "tools/stamp.h"
@@ -111,6 +112,14 @@ Json LauncherJson(const LauncherFacts& f) {
   j["bytes_after_payload"] = f.bytes_after_payload;
   j["bytes_after_signature"] =
       f.bytes_after_signature ? Json(*f.bytes_after_signature) : Json(nullptr);
+  if (f.version) {
+    Json version = Json::object();
+    for (const auto& [key, value] : *f.version) version[key] = value;
+    j["version"] = version;
+  } else {
+    j["version"] = nullptr;
+  }
+  j["version_fault"] = OrNull(f.version_fault);
   return j;
 }
 
@@ -159,6 +168,13 @@ LauncherFacts ReadLauncherFacts(ArchiveInput& input, TKVDoziRivovaze& component,
   file.SetPosition(0);
   file.ReadBuffer(start.data(), static_cast<int32_t>(start.size()));
   f.marker_offset = FindMarker(start).offset;
+  if (pe.fault == PeFault::kNone) {
+    try {
+      f.version = ReadVersionStrings(start, info);
+    } catch (const BuilderError& e) {
+      f.version_fault = e.what();
+    }
+  }
 
   if (info.HasCertificateTable()) {
     f.signature = SignatureFacts{info.certificate_offset, info.certificate_size,
@@ -190,6 +206,16 @@ std::vector<std::string> LauncherFactLines(const LauncherFacts& f) {
     lines.push_back("installer " + f.installer->fault);
   else
     lines.push_back("installer for " + f.installer->machine + ", " + f.installer->subsystem);
+  if (!f.version_fault.empty()) {
+    lines.push_back(f.version_fault);
+  } else if (!f.version) {
+    lines.push_back("no version record");
+  } else {
+    std::string line = "version record:";
+    for (const auto& [key, value] : *f.version)
+      line += (line.back() == ':' ? " " : ", ") + key + " \"" + value + "\"";
+    lines.push_back(line);
+  }
   if (!f.signature)
     lines.push_back("no certificate table (not signed)");
   else

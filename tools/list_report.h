@@ -13,6 +13,7 @@
 #include "archive/dozirivovaze.h"
 #include "tools/archive_input.h"
 #include "tools/archive_reader.h"
+#include "tools/version_record.h"
 
 namespace kv::tools {
 
@@ -45,6 +46,10 @@ struct LauncherFacts {
   uint64_t bytes_after_payload = 0;
   std::optional<uint64_t> bytes_after_signature;  // with a signature: after the table's end
   std::string trailing;                           // DescribeTrailingBytes' line
+  // The launcher image's version record; absent when it has none or it
+  // could not be read, and then `version_fault` says why when it is damaged.
+  std::optional<VersionStrings> version;
+  std::string version_fault;
 };
 
 // How much of a Setup.exe's start is searched for the marker: far more

@@ -1,5 +1,6 @@
-# What list reports: a plain archive and a Setup.exe, as lines and as one
-# JSON document; a Setup.exe with a certificate table after its payload,
+# What list reports: a plain archive and a Setup.exe (its launcher's
+# version record included), as lines and as one JSON document; a damaged
+# version record; a Setup.exe with a certificate table after its payload,
 # one whose table does not cover the payload, one with bytes appended; a
 # name that is not UTF-8; a cut archive, whose document is still printed.
 
@@ -42,6 +43,10 @@ printf 'after the table' >>signed-more.exe
 # cover the payload's end.
 cp signed.exe inside.exe
 sign inside.exe $((table - 8)) 72
+# The launcher's version record under another key (its UTF-16 "VS_" made "VX_").
+cp Setup.exe badversion.exe
+key=$(grep -obUaP 'V\x00S\x00_\x00V\x00E\x00R' badversion.exe | head -n 1 | cut -d: -f1)
+poke badversion.exe $((key + 2)) X
 cp Setup.exe appended.exe
 printf 'appended after the payload' >>appended.exe
 # An archive of one entry (sizes 1, method NON, sum 0x78) whose 7-byte name
@@ -78,6 +83,11 @@ echo
 echo "### bytes appended to a Setup.exe"
 kvarc list appended.exe | grep -E '^\$|^exit|launcher'
 kvarc list --json appended.exe | grep -E '^\$|^exit|signature|bytes_after'
+
+echo
+echo "### a damaged version record is a fact reported"
+kvarc list badversion.exe | grep -E '^\$|^exit|version'
+kvarc list --json badversion.exe | grep -E '^\$|^exit|version'
 
 echo
 echo "### a name that is not UTF-8"
