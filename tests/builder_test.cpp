@@ -293,18 +293,18 @@ TEST(StampTest, RefusesFileWithoutMarkerAndOneAlreadyStamped) {
   no_marker[test::kMarkerOffset] = 'k';
   std::vector<uint8_t> two_markers = UnstampedLauncher(1024);
   test::PutMarker(two_markers, 0x300, Bytes("XXXX"));
-  const std::vector<uint8_t> x64 = UnstampedLauncher(1024, test::LauncherPeSpec(true));
+  const std::vector<uint8_t> x64 = UnstampedLauncher(1024, test::LauncherPeFields(true));
   std::vector<uint8_t> not_pe = UnstampedLauncher(1024);
   not_pe[0x41] = 'X';
-  test::PeSpec damaged_spec = test::LauncherPeSpec();
-  damaged_spec.directory_count = 6;  // one more than the optional header holds
-  damaged_spec.optional_size = 96 + 5 * 8;
-  const std::vector<uint8_t> damaged = UnstampedLauncher(1024, damaged_spec);
+  test::PeFields damaged_fields = test::LauncherPeFields();
+  damaged_fields.directory_count = 6;  // one more than the optional header holds
+  damaged_fields.optional_size = 96 + 5 * 8;
+  const std::vector<uint8_t> damaged = UnstampedLauncher(1024, damaged_fields);
   // Signed before stamping: the security directory names a table at the end.
-  test::PeSpec signed_spec = test::LauncherPeSpec();
-  signed_spec.certificate_offset = 1024;
-  signed_spec.certificate_size = 0x300;
-  const std::vector<uint8_t> code_signed = UnstampedLauncher(1024 + 0x300, signed_spec);
+  test::PeFields signed_fields = test::LauncherPeFields();
+  signed_fields.certificate_offset = 1024;
+  signed_fields.certificate_size = 0x300;
+  const std::vector<uint8_t> code_signed = UnstampedLauncher(1024 + 0x300, signed_fields);
 
   // The table is the whole set of launcher refusals, each with its reason.
   const std::pair<std::vector<uint8_t>, std::string> cases[] = {
@@ -413,7 +413,7 @@ class KvarcCliTest : public ::testing::Test {
   // A 32-bit Windows program's headers, then code-like bytes.
   const std::vector<uint8_t> installer_ = [] {
     std::vector<uint8_t> program = test::BinaryData(30000, 21);
-    const std::vector<uint8_t> headers = test::PeImage(test::PeSpec{});
+    const std::vector<uint8_t> headers = test::PeImage(test::PeFields{});
     std::copy(headers.begin(), headers.end(), program.begin());
     return program;
   }();

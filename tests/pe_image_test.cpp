@@ -32,25 +32,25 @@ namespace {
 
 using test::Failure;
 using test::FailureOf;
+using test::PeFields;
 using test::PeImage;
-using test::PeSpec;
 using test::TempDir;
 using tools::PeFault;
 using tools::PeHeaders;
 
 // Three sections whose raw data ends at 0x1600, past SizeOfHeaders; the
 // .bss section has no raw data, whatever its offset field says.
-PeSpec ThreeSections() {
-  PeSpec spec;
-  spec.sections = {{".text", 0x400, 0x800}, {".bss", 0x9000, 0}, {".rsrc", 0xC00, 0xA00}};
-  return spec;
+PeFields ThreeSections() {
+  PeFields fields;
+  fields.sections = {{".text", 0x400, 0x800}, {".bss", 0x9000, 0}, {".rsrc", 0xC00, 0xA00}};
+  return fields;
 }
 
 // An x86-64 program's headers: the machine and the PE32+ optional header.
-PeSpec X64(PeSpec spec = {}) {
-  spec.machine = tools::kMachineAmd64;
-  spec.magic = tools::kPe32PlusMagic;
-  return spec;
+PeFields X64(PeFields fields = {}) {
+  fields.machine = tools::kMachineAmd64;
+  fields.magic = tools::kPe32PlusMagic;
+  return fields;
 }
 
 // ---------------------------------------------------------------------------
@@ -59,49 +59,49 @@ PeSpec X64(PeSpec spec = {}) {
 TEST(PeHeadersTest, ReadsTheFieldsOfEachKindOfImage) {
   struct Case {
     const char* label;
-    PeSpec spec;
+    PeFields fields;
     uint64_t image_end;
   };
-  PeSpec x64 = X64(ThreeSections());
+  PeFields x64 = X64(ThreeSections());
   x64.subsystem = tools::kSubsystemWindowsConsole;
-  PeSpec arm64 = x64;
+  PeFields arm64 = x64;
   arm64.machine = tools::kMachineArm64;
   arm64.size_of_headers = 0x2000;  // later than every section's data
-  PeSpec few_directories;          // no security directory at all
+  PeFields few_directories;        // no security directory at all
   few_directories.directory_count = 2;
-  PeSpec roomy = ThreeSections();  // the section table is where the size says
+  PeFields roomy = ThreeSections();  // the section table is where the size says
   roomy.optional_size = 96 + 16 * 8 + 24;
-  PeSpec moved = ThreeSections();  // e_lfanew elsewhere than right after the DOS header
+  PeFields moved = ThreeSections();  // e_lfanew elsewhere than right after the DOS header
   moved.header_offset = 0x80;
   const Case cases[] = {
       {"i386", ThreeSections(), 0x1600},
       {"x86-64", x64, 0x1600},
       {"ARM64", arm64, 0x2000},
-      {"no sections", PeSpec{}, 0x200},
+      {"no sections", PeFields{}, 0x200},
       {"two directories", few_directories, 0x200},
       {"roomy optional header", roomy, 0x1600},
       {"moved header", moved, 0x1600},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const std::vector<uint8_t> image = PeImage(c.spec);
+    const std::vector<uint8_t> image = PeImage(c.fields);
     const PeHeaders pe = tools::ParsePeHeaders(image);
     ASSERT_EQ(pe.fault, PeFault::kNone) << pe.reason;
     const tools::PeInfo& info = pe.info;
-    EXPECT_EQ(info.header_offset, c.spec.header_offset);
-    EXPECT_EQ(info.machine, c.spec.machine);
-    EXPECT_EQ(info.is_64bit, c.spec.magic == tools::kPe32PlusMagic);
-    EXPECT_EQ(info.subsystem, c.spec.subsystem);
-    EXPECT_EQ(info.size_of_image, c.spec.size_of_image);
-    EXPECT_EQ(info.size_of_headers, c.spec.size_of_headers);
-    EXPECT_EQ(info.checksum_offset, test::LayoutOf(c.spec).checksum);
+    EXPECT_EQ(info.header_offset, c.fields.header_offset);
+    EXPECT_EQ(info.machine, c.fields.machine);
+    EXPECT_EQ(info.is_64bit, c.fields.magic == tools::kPe32PlusMagic);
+    EXPECT_EQ(info.subsystem, c.fields.subsystem);
+    EXPECT_EQ(info.size_of_image, c.fields.size_of_image);
+    EXPECT_EQ(info.size_of_headers, c.fields.size_of_headers);
+    EXPECT_EQ(info.checksum_offset, test::LayoutOf(c.fields).checksum);
     EXPECT_EQ(LoadLE32(image.data() + info.checksum_offset), 0x12345678u);
-    EXPECT_EQ(info.directories.size(), c.spec.directory_count);
-    ASSERT_EQ(info.sections.size(), c.spec.sections.size());
+    EXPECT_EQ(info.directories.size(), c.fields.directory_count);
+    ASSERT_EQ(info.sections.size(), c.fields.sections.size());
     for (size_t i = 0; i < info.sections.size(); ++i) {
-      EXPECT_EQ(info.sections[i].name, c.spec.sections[i].name);
-      EXPECT_EQ(info.sections[i].raw_offset, c.spec.sections[i].raw_offset);
-      EXPECT_EQ(info.sections[i].raw_size, c.spec.sections[i].raw_size);
+      EXPECT_EQ(info.sections[i].name, c.fields.sections[i].name);
+      EXPECT_EQ(info.sections[i].raw_offset, c.fields.sections[i].raw_offset);
+      EXPECT_EQ(info.sections[i].raw_size, c.fields.sections[i].raw_size);
     }
     EXPECT_EQ(info.image_end, c.image_end);
     EXPECT_FALSE(info.HasCertificateTable());
@@ -116,11 +116,11 @@ TEST(PeHeadersTest, NamesMachinesAndFindsTheCertificateTable) {
 
   for (const uint16_t magic : {tools::kPe32Magic, tools::kPe32PlusMagic}) {
     SCOPED_TRACE(magic);
-    PeSpec spec;
-    spec.magic = magic;
-    spec.certificate_offset = 0x5000;
-    spec.certificate_size = 0x1238;
-    const tools::PeInfo info = tools::ReadPeHeaders(PeImage(spec));
+    PeFields fields;
+    fields.magic = magic;
+    fields.certificate_offset = 0x5000;
+    fields.certificate_size = 0x1238;
+    const tools::PeInfo info = tools::ReadPeHeaders(PeImage(fields));
     EXPECT_TRUE(info.HasCertificateTable());
     EXPECT_EQ(info.certificate_offset, 0x5000u);
     EXPECT_EQ(info.certificate_size, 0x1238u);
@@ -131,8 +131,8 @@ TEST(PeHeadersTest, NamesMachinesAndFindsTheCertificateTable) {
 
 // Every refusal names the structure at fault; none reads outside the bytes.
 TEST(PeHeadersTest, RefusesMalformedHeadersWithTheirReason) {
-  const PeSpec spec = ThreeSections();  // section table at 0x138, headers end at 0x1b0
-  const std::vector<uint8_t> good = PeImage(spec, 0x200);
+  const PeFields fields = ThreeSections();  // section table at 0x138, headers end at 0x1b0
+  const std::vector<uint8_t> good = PeImage(fields, 0x200);
   const auto with = [&](size_t at, std::vector<uint8_t> bytes) {
     std::vector<uint8_t> image = good;
     std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
@@ -141,11 +141,11 @@ TEST(PeHeadersTest, RefusesMalformedHeadersWithTheirReason) {
   const auto cut = [&](size_t size) {
     return std::vector<uint8_t>(good.begin(), good.begin() + size);
   };
-  PeSpec short_plus;  // PE32+ whose optional header is a PE32 one's size
+  PeFields short_plus;  // PE32+ whose optional header is a PE32 one's size
   short_plus.magic = tools::kPe32PlusMagic;
   short_plus.directory_count = 0;
   short_plus.optional_size = 100;
-  PeSpec directories_over;
+  PeFields directories_over;
   directories_over.directory_count = 17;
   directories_over.optional_size = 96 + 16 * 8;
 
@@ -202,9 +202,9 @@ TEST(PeHeadersTest, RefusesMalformedHeadersWithTheirReason) {
 // more: each shorter prefix is refused (under the sanitizers, without a
 // read past it), and from the signature on it is a damaged image.
 TEST(PeHeadersTest, EveryCutOfTheHeadersIsRefused) {
-  for (const PeSpec& spec : {ThreeSections(), test::LauncherPeSpec(true)}) {
-    const std::vector<uint8_t> image = PeImage(spec);
-    const size_t end = test::LayoutOf(spec).headers_end;
+  for (const PeFields& fields : {ThreeSections(), test::LauncherPeFields(true)}) {
+    const std::vector<uint8_t> image = PeImage(fields);
+    const size_t end = test::LayoutOf(fields).headers_end;
     ASSERT_EQ(image.size(), end);
     for (size_t size = 0; size < end; ++size) {
       SCOPED_TRACE(size);
@@ -228,7 +228,7 @@ TEST(PeHeadersTest, StreamFormReadsTheFirst64KiBOnly) {
   EXPECT_EQ(from_stream.info.image_end, 0x1600u);
 
   // Headers beyond the first 64 KiB are not looked for.
-  PeSpec far;
+  PeFields far;
   far.header_offset = 70000;
   image = PeImage(far, 80000);
   ASSERT_EQ(tools::ParsePeHeaders(image).fault, PeFault::kNone);
@@ -241,16 +241,16 @@ TEST(PeHeadersTest, StreamFormReadsTheFirst64KiBOnly) {
 // InstallerImageTest
 
 TEST(InstallerImageTest, AcceptsWindowsProgramsAndNotesTheOnesNotEveryWindowsRuns) {
-  PeSpec arm64 = X64();
+  PeFields arm64 = X64();
   arm64.machine = tools::kMachineArm64;
-  PeSpec arm32;
+  PeFields arm32;
   arm32.machine = 0x01C4;
-  PeSpec dll;
+  PeFields dll;
   dll.characteristics = 0x2102;
-  PeSpec damaged;
+  PeFields damaged;
   damaged.directory_count = 17;
   damaged.optional_size = 96 + 16 * 8;
-  std::vector<uint8_t> dos_program = PeImage(PeSpec{});
+  std::vector<uint8_t> dos_program = PeImage(PeFields{});
   dos_program[0x40] = 0;  // an old program: no PE signature where e_lfanew points
 
   const std::string cannot = ": the launcher could not start it";
@@ -261,7 +261,7 @@ TEST(InstallerImageTest, AcceptsWindowsProgramsAndNotesTheOnesNotEveryWindowsRun
     std::string note;
   };
   const Case cases[] = {
-      {"i386", PeImage(PeSpec{}), {}, ""},
+      {"i386", PeImage(PeFields{}), {}, ""},
       {"x86-64", PeImage(X64()), {}, "a 64-bit (x86-64) program: it starts only on 64-bit Windows"},
       {"ARM64",
        PeImage(arm64),
@@ -332,7 +332,7 @@ TEST(InstallerImageTest, SetupWarnsOfA64BitInstallerAndRefusesAText) {
   TempDir dir;
   test::WriteFile(dir.File("Setup.exe"), test::UnstampedLauncher(4096));
   test::WriteFile(dir.File("inst64.exe"), PeImage(X64(), 3000));
-  test::WriteFile(dir.File("inst32.exe"), PeImage(PeSpec{}, 3000));
+  test::WriteFile(dir.File("inst32.exe"), PeImage(PeFields{}, 3000));
   test::WriteFile(dir.File("notes.txt"), test::Bytes("install me"));
 
   tools::SetupOptions o;
@@ -429,7 +429,7 @@ TEST(TrailingBytesTest, ReadsTheHeadersOfAStampedLauncher) {
   file.resize((file.size() + 7) / 8 * 8, 0);
   const size_t table = file.size();
   test::Append(file, test::Repeat(0x200, 0x30));
-  const size_t security = test::LayoutOf(test::LauncherPeSpec()).directory_count + 4 + 8 * 4;
+  const size_t security = test::LayoutOf(test::LauncherPeFields()).directory_count + 4 + 8 * 4;
   StoreLE32(file.data() + security, static_cast<uint32_t>(table));
   StoreLE32(file.data() + security + 4, 0x200);
   tools::TSpanStream stream(file);

@@ -85,12 +85,12 @@ void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uin
 }
 
 std::vector<uint8_t> UnstampedLauncher(size_t size) {
-  return UnstampedLauncher(size, LauncherPeSpec());
+  return UnstampedLauncher(size, LauncherPeFields());
 }
 
-std::vector<uint8_t> UnstampedLauncher(size_t size, const PeSpec& spec) {
-  std::vector<uint8_t> image = PeImage(spec, size);
-  if (LayoutOf(spec).headers_end > kMarkerOffset)
+std::vector<uint8_t> UnstampedLauncher(size_t size, const PeFields& fields) {
+  std::vector<uint8_t> image = PeImage(fields, size);
+  if (LayoutOf(fields).headers_end > kMarkerOffset)
     throw std::invalid_argument("the headers would overlap the marker");
   PutMarker(image, kMarkerOffset, Bytes("XXXX"));
   return image;

@@ -74,10 +74,10 @@ std::vector<uint8_t> LauncherImage(size_t size);
 // `offset`, growing the image if it is too short.
 void PutMarker(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& stored);
 // An unprocessed launcher: the headers of a 32-bit Windows image
-// (LauncherPeSpec), or of `spec`, and the marker and its placeholder "XXXX"
+// (LauncherPeFields), or of `fields`, and the marker and its placeholder "XXXX"
 // at kMarkerOffset.
 std::vector<uint8_t> UnstampedLauncher(size_t size);
-std::vector<uint8_t> UnstampedLauncher(size_t size, const PeSpec& spec);
+std::vector<uint8_t> UnstampedLauncher(size_t size, const PeFields& fields);
 // A processed launcher: an image of `image_size` bytes whose marker at
 // kMarkerOffset names the block at the image's end, the length field, the
 // archive and whatever `trailing` holds (a code signature, say).

@@ -19,13 +19,13 @@ constexpr size_t kPe32Fixed = 96, kPe32PlusFixed = 112;
 constexpr size_t kSectionSize = 40, kSectionRawSize = 16, kSectionRawOffset = 20;
 constexpr size_t kSecurityDirectory = 4;
 
-size_t FixedPart(const PeSpec& spec) {
-  return spec.magic == 0x020B ? kPe32PlusFixed : kPe32Fixed;
+size_t FixedPart(const PeFields& fields) {
+  return fields.magic == 0x020B ? kPe32PlusFixed : kPe32Fixed;
 }
 
-size_t OptionalSize(const PeSpec& spec) {
-  return spec.optional_size != 0 ? spec.optional_size
-                                 : FixedPart(spec) + 8 * size_t{spec.directory_count};
+size_t OptionalSize(const PeFields& fields) {
+  return fields.optional_size != 0 ? fields.optional_size
+                                   : FixedPart(fields) + 8 * size_t{fields.directory_count};
 }
 
 void Put16(std::vector<uint8_t>& image, size_t at, uint16_t v) {
@@ -37,42 +37,42 @@ void Put32(std::vector<uint8_t>& image, size_t at, uint32_t v) {
 
 }  // namespace
 
-PeLayout LayoutOf(const PeSpec& spec) {
+PeLayout LayoutOf(const PeFields& fields) {
   PeLayout l;
-  l.signature = spec.header_offset;
+  l.signature = fields.header_offset;
   l.optional = l.signature + kOptionalStart;
-  l.directory_count = l.optional + FixedPart(spec) - 4;
+  l.directory_count = l.optional + FixedPart(fields) - 4;
   l.checksum = l.optional + kOptCheckSum;
-  l.section_table = l.optional + OptionalSize(spec);
-  l.headers_end = l.section_table + kSectionSize * spec.sections.size();
+  l.section_table = l.optional + OptionalSize(fields);
+  l.headers_end = l.section_table + kSectionSize * fields.sections.size();
   return l;
 }
 
-std::vector<uint8_t> PeImage(const PeSpec& spec, size_t size) {
-  const PeLayout l = LayoutOf(spec);
-  const size_t directories_end = l.directory_count + 4 + 8 * size_t{spec.directory_count};
+std::vector<uint8_t> PeImage(const PeFields& fields, size_t size) {
+  const PeLayout l = LayoutOf(fields);
+  const size_t directories_end = l.directory_count + 4 + 8 * size_t{fields.directory_count};
   std::vector<uint8_t> image(std::max({size, l.headers_end, directories_end, size_t{64}}), 0);
   image[0] = 'M';
   image[1] = 'Z';
-  Put32(image, 0x3C, spec.header_offset);
+  Put32(image, 0x3C, fields.header_offset);
   std::copy_n("PE\0\0", 4, image.begin() + static_cast<std::ptrdiff_t>(l.signature));
-  Put16(image, l.signature + kCoffMachine, spec.machine);
-  Put16(image, l.signature + kCoffSectionCount, static_cast<uint16_t>(spec.sections.size()));
-  Put16(image, l.signature + kCoffOptionalSize, static_cast<uint16_t>(OptionalSize(spec)));
-  Put16(image, l.signature + kCoffCharacteristics, spec.characteristics);
-  Put16(image, l.optional, spec.magic);
-  Put32(image, l.optional + kOptSizeOfImage, spec.size_of_image);
-  Put32(image, l.optional + kOptSizeOfHeaders, spec.size_of_headers);
+  Put16(image, l.signature + kCoffMachine, fields.machine);
+  Put16(image, l.signature + kCoffSectionCount, static_cast<uint16_t>(fields.sections.size()));
+  Put16(image, l.signature + kCoffOptionalSize, static_cast<uint16_t>(OptionalSize(fields)));
+  Put16(image, l.signature + kCoffCharacteristics, fields.characteristics);
+  Put16(image, l.optional, fields.magic);
+  Put32(image, l.optional + kOptSizeOfImage, fields.size_of_image);
+  Put32(image, l.optional + kOptSizeOfHeaders, fields.size_of_headers);
   Put32(image, l.checksum, 0x12345678);  // any value: the reader only reports where it is
-  Put16(image, l.optional + kOptSubsystem, spec.subsystem);
-  Put32(image, l.directory_count, spec.directory_count);
-  if (spec.directory_count > kSecurityDirectory) {
+  Put16(image, l.optional + kOptSubsystem, fields.subsystem);
+  Put32(image, l.directory_count, fields.directory_count);
+  if (fields.directory_count > kSecurityDirectory) {
     const size_t security = l.directory_count + 4 + 8 * kSecurityDirectory;
-    Put32(image, security, spec.certificate_offset);
-    Put32(image, security + 4, spec.certificate_size);
+    Put32(image, security, fields.certificate_offset);
+    Put32(image, security + 4, fields.certificate_size);
   }
-  for (size_t i = 0; i < spec.sections.size(); ++i) {
-    const PeSectionSpec& s = spec.sections[i];
+  for (size_t i = 0; i < fields.sections.size(); ++i) {
+    const PeSectionFields& s = fields.sections[i];
     if (s.name.size() > 8) throw std::invalid_argument("section name longer than 8");
     const size_t at = l.section_table + i * kSectionSize;
     std::copy(s.name.begin(), s.name.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
@@ -82,15 +82,15 @@ std::vector<uint8_t> PeImage(const PeSpec& spec, size_t size) {
   return image;
 }
 
-PeSpec LauncherPeSpec(bool x64) {
-  PeSpec spec;
+PeFields LauncherPeFields(bool x64) {
+  PeFields fields;
   if (x64) {
-    spec.machine = 0x8664;
-    spec.magic = 0x020B;
-    spec.characteristics = 0x0022;  // an executable image, large-address aware
+    fields.machine = 0x8664;
+    fields.magic = 0x020B;
+    fields.characteristics = 0x0022;  // an executable image, large-address aware
   }
-  spec.directory_count = kSecurityDirectory + 1;
-  return spec;
+  fields.directory_count = kSecurityDirectory + 1;
+  return fields;
 }
 
 }  // namespace kv::test

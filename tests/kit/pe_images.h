@@ -11,13 +11,13 @@
 
 namespace kv::test {
 
-struct PeSectionSpec {
+struct PeSectionFields {
   std::string name;  // at most 8 characters
   uint32_t raw_offset = 0;
   uint32_t raw_size = 0;
 };
 
-struct PeSpec {
+struct PeFields {
   uint16_t machine = 0x014C;          // i386
   uint16_t magic = 0x010B;            // PE32; 0x020B for PE32+
   uint16_t subsystem = 2;             // Windows GUI
@@ -31,10 +31,10 @@ struct PeSpec {
   // The security directory (index 4; written only when directory_count > 4).
   uint32_t certificate_offset = 0;
   uint32_t certificate_size = 0;
-  std::vector<PeSectionSpec> sections;
+  std::vector<PeSectionFields> sections;
 };
 
-// Where the reader must find each structure of an image made from `spec`.
+// Where the reader must find each structure of an image made from `fields`.
 struct PeLayout {
   size_t signature;        // "PE\0\0" (e_lfanew)
   size_t optional;         // the optional header
@@ -43,15 +43,15 @@ struct PeLayout {
   size_t section_table;
   size_t headers_end;  // the end of the section table
 };
-PeLayout LayoutOf(const PeSpec& spec);
+PeLayout LayoutOf(const PeFields& fields);
 
-// The headers that `spec` describes, zero-filled to `size` bytes when that is
+// The headers that `fields` describes, zero-filled to `size` bytes when that is
 // more (section data is never written).
-std::vector<uint8_t> PeImage(const PeSpec& spec, size_t size = 0);
+std::vector<uint8_t> PeImage(const PeFields& fields, size_t size = 0);
 
-// The spec of a launcher image: i386 PE32 (or x86-64 PE32+), no sections and
+// The fields of a launcher image: i386 PE32 (or x86-64 PE32+), no sections and
 // directories up to the security directory only, so that its headers end
 // before the marker that the crafted launchers carry at 0x100.
-PeSpec LauncherPeSpec(bool x64 = false);
+PeFields LauncherPeFields(bool x64 = false);
 
 }  // namespace kv::test
