@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "archive/records.h"
 #include "core/bytes.h"
 #include "launcher/launcher.h"
 #include "tools/archive_writer.h"
 #include "tools/file_util.h"
+#include "tools/verify.h"
 
 namespace kv::tools {
 
@@ -35,26 +37,21 @@ ArchiveInput::ArchiveInput(const std::string& path) {
     window_ = std::make_unique<TWindowStream>(*file_, 0, size);
     return;
   }
-  const int32_t offset = LocatePayload(path);
-  if (offset < 1) {
+  // Found as the launcher finds it, through the file already open.
+  std::optional<PayloadPlace> place;
+  try {
+    place = LocatePayloadPlace(*file_);
+  } catch (const BuilderError& e) {
+    throw BuilderError(path + ": " + e.what());
+  }
+  if (!place) {
     throw BuilderError(path + (size < static_cast<int64_t>(ArchiveHeader::kSize)
                                    ? ": not an archive (shorter than an archive header)"
                                    : ": not an archive, nor a launcher that carries one"));
   }
-  uint8_t length_bytes[4];
-  file_->SetPosition(offset);
-  if (file_->Read(length_bytes, 4) != 4)
-    throw BuilderError(path + ": launcher payload cut short before its length");
-  const uint32_t length = LoadLE32(length_bytes);
-  const int64_t available = size - offset - 4;
-  if (length > kMaxFieldValue || static_cast<int64_t>(length) > available)
-    throw BuilderError(path + ": launcher payload cut short (" + std::to_string(available) +
-                       " of " + std::to_string(length) + " bytes)");
-  if (length < ArchiveHeader::kSize || !HasMagic(*file_, offset + 4))
-    throw BuilderError(path + ": the launcher's payload is not an archive");
-  payload_offset_ = offset;
-  payload_end_ = int64_t{offset} + 4 + length;
-  window_ = std::make_unique<TWindowStream>(*file_, offset + 4, length);
+  payload_offset_ = place->offset;
+  payload_end_ = place->End();
+  window_ = std::make_unique<TWindowStream>(*file_, place->offset + 4, place->length);
 }
 
 }  // namespace kv::tools

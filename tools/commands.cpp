@@ -236,11 +236,8 @@ ArchiveListing Listing(TKVDoziRivovaze& component, ArchiveInput& input, const st
 // Raises BuilderError "PATH: truncated: ..." when the walk ends before the
 // header's total size: a reader gets less than the archive announces.
 void RaiseIfTruncated(const std::string& path, const ArchiveListing& listing) {
-  ArchiveCheck reach;
-  reach.listing.header = listing.header;
-  for (const ListedEntry& e : listing.entries)
-    if (e.visited) reach.reached += e.header.Destsize;
-  if (reach.Truncated()) throw BuilderError(path + ": " + reach.TruncationText());
+  if (const std::string cut = TruncationOf(listing); !cut.empty())
+    throw BuilderError(path + ": " + cut);
 }
 
 // What the launcher's file holds after its payload, as a note for list and
@@ -437,7 +434,6 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
 void Stamp(const StampOptions& o, Report& report) {
   const std::vector<uint8_t> launcher = ReadWholeFile(o.launcher);
   Checking(o.launcher, [&] { CheckLauncherImage(launcher, o.machines); });
-  CheckReadable(o.archive);
   // The archive is checked whole before anything is written: every entry
   // verified as the launcher's reader would expand it, and its installer.
   ArchiveInput input(o.archive);
@@ -445,11 +441,7 @@ void Stamp(const StampOptions& o, Report& report) {
     throw BuilderError(o.archive +
                        ": is a Setup.exe, not an archive (give its archive, or use it "
                        "as it is)");
-  Checking(o.archive, [&] {
-    TKVDoziRivovaze component(nullptr);
-    CheckInstallerEntry(About(o.archive, [&] { return ListArchive(component, input.Archive()); }));
-    VerifyArchive(input.Archive());
-  });
+  Checking(o.archive, [&] { VerifySetupArchive(input.Archive()); });
   const std::vector<uint8_t> image = Checking(o.out, [&] { return StampedImage(launcher); });
   const uint64_t archive_size = static_cast<uint64_t>(input.Archive().Size());
   if (image.size() + 4 + archive_size > kMaxFieldValue)
@@ -560,7 +552,7 @@ void Test(const std::string& path, Report& report) {
   if (check.failures > 0)
     throw BuilderError(path + ": " + std::to_string(check.failures) + " of " +
                        Plural(static_cast<uint64_t>(entries), "entry", "entries") + " failed");
-  if (check.Truncated()) throw BuilderError(path + ": " + check.TruncationText());
+  RaiseIfTruncated(path, check.listing);
   if (!launcher_failure.empty()) throw BuilderError(path + ": " + launcher_failure);
   report.Line(path + ": " +
               (entries == 1 ? std::string("1 entry")

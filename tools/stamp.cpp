@@ -8,8 +8,10 @@
 #include "core/bytes.h"
 #include "launcher/launcher.h"
 #include "tools/archive_input.h"
+#include "tools/archive_reader.h"
 #include "tools/archive_writer.h"
 #include "tools/pe_image.h"
+#include "tools/verify.h"
 
 namespace kv::tools {
 
@@ -54,41 +56,18 @@ void CheckLauncherImage(std::span<const uint8_t> image, LauncherMachine machines
         "not the launcher");
 }
 
-namespace {
-
-struct InstallerCounter {
-  int count = 0;
-  bool empty = false;
-  void Visit(const WalkedEntry& e) {
-    if (!e.Reached || !SameEntryName(e.Name, kInstallerEntryName)) return;
-    ++count;
-    empty = empty || e.Header.Destsize <= 0;
-  }
-};
-
-}  // namespace
-
 void CheckSetupArchive(std::span<const uint8_t> archive) {
-  TSpanStream stream(archive);
-  TKVDoziRivovaze component(nullptr);
-  ArchiveHeader header;
-  std::string compress_id;
-  InstallerCounter counter;
   if (archive.size() < ArchiveHeader::kSize)
     throw BuilderError("not an archive (shorter than an archive header)");
+  TSpanStream stream(archive);
+  TKVDoziRivovaze component(nullptr);
+  ArchiveListing listing;
   try {
-    component.VisitEntries(stream, header, compress_id,
-                           TEntryVisitor::Bind<&InstallerCounter::Visit>(&counter));
+    listing = ListArchive(component, stream);
   } catch (const Exception& e) {
     throw BuilderError(std::string("not an archive: ") + e.Message());
   }
-  const std::string installer = kInstallerEntryName;
-  if (counter.count == 0)
-    throw BuilderError("the archive has no entry " + installer + ", which a launcher starts");
-  if (counter.count > 1)
-    throw BuilderError("the archive has " + std::to_string(counter.count) + " entries named " +
-                       installer + " (a launcher would join them)");
-  if (counter.empty) throw BuilderError("the archive's " + installer + " is empty");
+  CheckInstallerEntry(listing);
 }
 
 std::vector<uint8_t> StampedImage(std::span<const uint8_t> launcher) {

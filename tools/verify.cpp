@@ -11,7 +11,11 @@
 
 namespace kv::tools {
 
-std::string ArchiveCheck::TruncationText() const {
+std::string TruncationOf(const ArchiveListing& listing) {
+  int64_t reached = 0;
+  for (const ListedEntry& e : listing.entries)
+    if (e.visited) reached += e.header.Destsize;
+  if (reached >= listing.header.TotalSize) return std::string();
   return "truncated: its entries end after " + std::to_string(reached) + " of the " +
          std::to_string(listing.header.TotalSize) + " bytes its header announces";
 }
@@ -25,7 +29,6 @@ ArchiveCheck CheckArchive(
   const ArchiveListing& listing = check.listing;
   for (const ListedEntry& e : listing.entries) {
     if (!e.visited) continue;  // never extracted by any reader
-    check.reached += e.header.Destsize;
     SummingSink sink;
     archive.SetPosition(e.data_offset);
     std::string failure;
@@ -58,7 +61,7 @@ void VerifyArchive(TStream& archive) {
     throw BuilderError("not an archive: " + x.Message());
   }
   if (!first.empty()) throw BuilderError(first);
-  if (check.Truncated()) throw BuilderError(check.TruncationText());
+  if (const std::string cut = TruncationOf(check.listing); !cut.empty()) throw BuilderError(cut);
 }
 
 void CheckInstallerEntry(const ArchiveListing& listing) {
@@ -78,12 +81,28 @@ void CheckInstallerEntry(const ArchiveListing& listing) {
   if (empty) throw BuilderError("the archive's " + installer + " is empty");
 }
 
+void VerifySetupArchive(TStream& archive) {
+  TKVDoziRivovaze component(nullptr);
+  try {
+    archive.SetPosition(0);
+    CheckInstallerEntry(ListArchive(component, archive));
+  } catch (const Exception& x) {
+    throw BuilderError("not an archive: " + x.Message());
+  }
+  VerifyArchive(archive);
+}
+
 PayloadPlace FindPayload(TStream& file) {
+  const std::optional<PayloadPlace> place = LocatePayloadPlace(file);
+  if (!place) throw BuilderError("the launcher would find no payload (no stamped marker)");
+  return *place;
+}
+
+std::optional<PayloadPlace> LocatePayloadPlace(TStream& file) {
   PayloadPlace place;
   file.SetPosition(0);
   place.offset = ScanForPayload(file);
-  if (place.offset < 1)
-    throw BuilderError("the launcher would find no payload (no stamped marker)");
+  if (place.offset < 1) return std::nullopt;
   const int64_t size = file.Size();
   uint8_t length[4];
   file.SetPosition(place.offset);
@@ -113,13 +132,7 @@ void VerifySetup(TStream& file, std::span<const uint8_t> image) {
   }
   const PayloadPlace place = FindPayload(file);
   TWindowStream archive(file, place.offset + 4, place.length);
-  TKVDoziRivovaze component(nullptr);
-  try {
-    CheckInstallerEntry(ListArchive(component, archive));
-  } catch (const Exception& x) {
-    throw BuilderError("the launcher's payload is not an archive: " + x.Message());
-  }
-  VerifyArchive(archive);
+  VerifySetupArchive(archive);
 }
 
 }  // namespace kv::tools

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -19,13 +20,12 @@ namespace kv::tools {
 struct ArchiveCheck {
   ArchiveListing listing;
   int failures = 0;
-  int64_t reached = 0;  // the expanded sizes of the entries the walk reaches
-  // The walk ends before the header's TotalSize: what a reader extracts
-  // is less than the archive announces.
-  bool Truncated() const { return reached < listing.header.TotalSize; }
-  // "truncated: its entries end after N of the M bytes its header announces"
-  std::string TruncationText() const;
 };
+
+// "truncated: its entries end after N of the M bytes its header announces"
+// when the entries the walk reaches expand to less than the header's
+// TotalSize (a reader extracts less than the archive announces); else empty.
+std::string TruncationOf(const ArchiveListing& listing);
 
 // Expands every entry the walk reaches through `component` (whose progress
 // handler the caller sets) into a sink that sums, and hands each entry with
@@ -44,19 +44,26 @@ void VerifyArchive(TStream& archive);
 // would otherwise start nothing, or the entries joined.
 void CheckInstallerEntry(const ArchiveListing& listing);
 
+// An archive as a launcher's payload: one installer entry
+// (CheckInstallerEntry) and every entry verified (VerifyArchive). Raises
+// BuilderError, "not an archive: ..." for a damaged header.
+void VerifySetupArchive(TStream& archive);
+
 // Where a Setup.exe's PayloadBlock stands, found as the launcher finds it.
 struct PayloadPlace {
   int32_t offset = 0;   // of the PayloadBlock: its 4-byte length, then the archive
   uint32_t length = 0;  // of the archive
   int64_t End() const { return int64_t{offset} + 4 + length; }
 };
-// Raises BuilderError when the launcher would find no payload, or one that
-// runs past the file's end or holds no archive.
+// Nothing when the launcher would find no payload (no stamped marker);
+// raises BuilderError for one that runs past the file's end or holds no
+// archive.
+std::optional<PayloadPlace> LocatePayloadPlace(TStream& file);
+// The same, raising BuilderError when there is no payload.
 PayloadPlace FindPayload(TStream& file);
 
-// The launcher's view of a whole Setup.exe: its payload (FindPayload), one
-// installer entry (CheckInstallerEntry) and every entry verified
-// (VerifyArchive); and, when given, that the file starts with `image`, the
+// The launcher's view of a whole Setup.exe: its payload (FindPayload) and
+// its archive (VerifySetupArchive); and, when given, that the file starts with `image`, the
 // stamped launcher as it was written. Raises BuilderError.
 void VerifySetup(TStream& file, std::span<const uint8_t> image = {});
 
