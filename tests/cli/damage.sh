@@ -15,6 +15,9 @@ kvarc stamp "$LAUNCHER" badsum.zerk out.exe
 head -c $(($(stat -c %s good.zerk) / 2)) good.zerk >half.zerk
 kvarc stamp "$LAUNCHER" half.zerk out.exe
 kvarc stamp "$LAUNCHER" stored.zerk out.exe
+cp good.zerk badtype.zerk
+printf '\007' | dd of=badtype.zerk bs=1 seek=12 conv=notrunc status=none # the archive type
+kvarc stamp "$LAUNCHER" badtype.zerk out.exe
 verdict out.exe
 
 echo
