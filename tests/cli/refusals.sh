@@ -56,6 +56,19 @@ kvarc setup -o out --launcher "$LAUNCHER" "$installer" installer/zivizivaz.exe=d
 kvarc stamp "$LAUNCHER" noinst.zerk out
 
 echo
+echo "### the packager's icon, version record and signature"
+kvarc setup -o out --launcher "$LAUNCHER" --version-info Author=me "$installer"
+kvarc setup -o out --launcher "$LAUNCHER" --version-info CompanyName "$installer"
+kvarc setup -o out --launcher "$LAUNCHER" --file-version 1.2.3.4.5 "$installer"
+kvarc stamp --product-version 1.70000 "$LAUNCHER" a.zerk out
+kvarc setup -o out --launcher "$LAUNCHER" --icon data.bin "$installer"
+kvarc setup -o out --launcher "$LAUNCHER" --icon missing.ico "$installer"
+kvarc setup -o out --launcher "$LAUNCHER" --sign 'touch signed' "$installer"
+
+kvarc setup -o out --launcher "$LAUNCHER" --sign 'true {}' "$installer"
+kvarc stamp --sign 'exit 3 {}' "$LAUNCHER" a.zerk out
+
+echo
 echo "### reading"
 kvarc list data.bin
 kvarc test short.zerk
