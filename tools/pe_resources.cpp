@@ -471,7 +471,7 @@ std::vector<uint8_t> Block(std::u16string_view key, uint16_t type, std::span<con
     out.insert(out.end(), child.begin(), child.end());
   }
   if (out.size() > 0xFFFF)
-    throw BuilderError("the version values are too long: the version record would be " +
+    throw BuilderError("the version values are too long: a block of the version record would be " +
                        std::to_string(out.size()) + " bytes, more than the 65535 it may have");
   StoreLE16(out.data(), static_cast<uint16_t>(out.size()));
   StoreLE16(out.data() + 2, value_length);
