@@ -450,7 +450,7 @@ std::vector<uint8_t> NewFixedInfo() {
   StoreLE32(fixed.data(), kFixedInfoSignature);
   StoreLE32(fixed.data() + 4, 0x00010000);   // structure version 1.0
   StoreLE32(fixed.data() + 24, 0x3F);        // FileFlagsMask: every defined flag
-  StoreLE32(fixed.data() + 32, 0x00040004);  // VOS__WINDOWS32
+  StoreLE32(fixed.data() + 32, 0x00040004);  // VOS_NT_WINDOWS32
   StoreLE32(fixed.data() + 36, 1);           // VFT_APP
   return fixed;
 }
