@@ -426,6 +426,70 @@ TEST(RewriteResourcesTest, DropsOnlyTheIconsNoOtherGroupUses) {
   EXPECT_EQ(tree.First(16), nullptr);
 }
 
+// A version record block made by hand: header, UTF-16 key, padding, value,
+// children (each padded to 4 bytes first).
+std::vector<uint8_t> VersionBlockOf(const std::u16string& key, uint16_t type,
+                                    const std::vector<uint8_t>& value, uint16_t value_length,
+                                    const std::vector<std::vector<uint8_t>>& children = {}) {
+  std::vector<uint8_t> b(6, 0);
+  for (char16_t c : key + u'\0')
+    test::Append(b, {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+  b.resize(AlignUp(b.size(), 4), 0);
+  test::Append(b, value);
+  for (const std::vector<uint8_t>& child : children) {
+    b.resize(AlignUp(b.size(), 4), 0);
+    test::Append(b, child);
+  }
+  StoreLE16(b.data(), static_cast<uint16_t>(b.size()));
+  StoreLE16(b.data() + 2, value_length);
+  StoreLE16(b.data() + 4, type);
+  return b;
+}
+
+std::vector<uint8_t> TextBlock(const std::u16string& key, const std::u16string& value) {
+  std::vector<uint8_t> v;
+  for (char16_t c : value + u'\0')
+    test::Append(v, {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+  return VersionBlockOf(key, 1, v, static_cast<uint16_t>(value.size() + 1));
+}
+
+TEST(RewriteResourcesTest, KeepsWhatItDoesNotEditInAVersionRecord) {
+  std::vector<uint8_t> fixed(52, 0);
+  StoreLE32(fixed.data(), 0xFEEF04BD);
+  StoreLE32(fixed.data() + 40, 0xABCD);  // FileSubtype, kept
+  const std::vector<uint8_t> var = VersionBlockOf(
+      u"VarFileInfo", 1, {}, 0, {VersionBlockOf(u"Translation", 0, test::Hex("0704 B004"), 4)});
+  const std::vector<uint8_t> record = VersionBlockOf(
+      u"VS_VERSION_INFO", 0, fixed, 52,
+      {var,
+       VersionBlockOf(
+           u"StringFileInfo", 1, {}, 0,
+           {VersionBlockOf(u"040704B0", 1, {}, 0,
+                           {TextBlock(u"Schlüssel", u"bleibt"), TextBlock(u"FileVersion", u"0.1")}),
+            VersionBlockOf(u"040904B0", 1, {}, 0, {TextBlock(u"FileVersion", u"second table")})})});
+  ResourceTree tree = BareTree();
+  tree.types.push_back(
+      {ResourceKey::Id(16), {}, {{ResourceKey::Id(1), {}, {Blob(record, 0x0407)}}}});
+  const std::vector<uint8_t> image =
+      Assemble(CraftedLauncher(tools::WriteResourceTree(tree, kResourceRva)));
+  ResourceEdits edits;
+  edits.file_version = FourPartVersion{3, 0, 0, 0};
+  const std::vector<uint8_t> out = tools::RewriteResources(image, edits);
+  EXPECT_EQ(
+      tools::ReadVersionStrings(out, tools::ReadPeHeaders(out)),
+      (VersionStrings{
+          {"Schlüssel", "bleibt"}, {"FileVersion", "3.0.0.0"}, {"FileVersion", "second table"}}));
+  const ResourceTree edited_tree = TreeOf(out);
+  const ResourceData* edited = edited_tree.First(16);
+  EXPECT_EQ(edited->language, ResourceKey::Id(0x0407));
+  EXPECT_EQ(FixedVersions(edited->bytes), (std::vector<uint32_t>{0x00030000, 0, 0, 0}));
+  EXPECT_EQ(LoadLE32(edited->bytes.data() + 40 + 40), 0xABCDu);
+  // VarFileInfo first, as it was.
+  EXPECT_EQ(
+      std::vector<uint8_t>(edited->bytes.begin() + 92, edited->bytes.begin() + 92 + var.size()),
+      var);
+}
+
 TEST(RewriteResourcesTest, RefusesBadVersionValues) {
   const std::vector<uint8_t> image =
       Assemble(CraftedLauncher(tools::WriteResourceTree(BareTree(), kResourceRva)));

@@ -537,7 +537,10 @@ std::vector<uint8_t> StringTable(std::u16string_view key,
     if (it != changes.strings.end() && !placed.contains(k)) strings.emplace_back(k, it->second);
   }
   std::vector<std::vector<uint8_t>> children;
-  for (const auto& [k, value] : strings) children.push_back(StringBlock(Utf16Ascii(k), value));
+  // Keys read from the record come as UTF-8 made from UTF-16, so they
+  // convert back.
+  for (const auto& [k, value] : strings)
+    children.push_back(StringBlock(Utf16FromUtf8(k).value_or(u"?"), value));
   return Block(key, kTextValue, {}, 0, children);
 }
 
