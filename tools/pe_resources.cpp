@@ -577,7 +577,7 @@ std::vector<uint8_t> EditVersionRecord(std::span<const uint8_t> record,
       record.begin() + static_cast<std::ptrdiff_t>(root.value + root.value_length));
   if (changes.file_version || changes.product_version) {
     if (fixed.size() != kFixedInfoSize || LoadLE32(fixed.data()) != kFixedInfoSignature)
-      CannotRewriteVersion("its fixed part is not a VS_FIXEDFILEINFO");
+      CannotRewriteVersion("the fixed part is not a VS_FIXEDFILEINFO");
     if (changes.file_version) PutVersion(fixed.data() + kFixedFileVersion, *changes.file_version);
     if (changes.product_version)
       PutVersion(fixed.data() + kFixedProductVersion, *changes.product_version);
