@@ -229,6 +229,78 @@ def main():
                  b'XXXX')
     put('stamp', 'pe-sections', bytes([64]) + bytes(img) + setup_arc)
 
+    # --- resources: whole launcher images, a resource section and base
+    # relocations after it --------------------------------------------------
+    def resource_tree(resources, rva):
+        """(type, name, language, data) resources, all by id, as a section."""
+        types = {}
+        for t, n, lang, data in sorted(resources):
+            types.setdefault(t, {}).setdefault(n, []).append((lang, data))
+        def table(entries):
+            return struct.pack('<IIHHHH', 0, 0, 0, 0, 0, len(entries)) + b''.join(
+                struct.pack('<II', *e) for e in entries)
+        names = [n for t in types.values() for n in t.values()]
+        leaves = [leaf for n in names for leaf in n]
+        type_at = 16 + 8 * len(types)
+        name_at = type_at + sum(16 + 8 * len(t) for t in types.values())
+        entry_at = name_at + sum(16 + 8 * len(n) for n in names)
+        data_at = entry_at + 16 * len(leaves)
+        out, entries, blobs = b'', b'', b''
+        root, type_tables, name_tables = [], b'', b''
+        for t, by_name in types.items():
+            root.append((t, 0x80000000 | type_at + len(type_tables)))
+            rows = []
+            for n, langs in by_name.items():
+                rows.append((n, 0x80000000 | name_at + len(name_tables)))
+                leaf_rows = []
+                for lang, data in langs:
+                    leaf_rows.append((lang, entry_at + len(entries)))
+                    blobs += bytes(-len(blobs) % 8)
+                    entries += struct.pack('<IIII', rva + data_at + len(blobs), len(data), 0, 0)
+                    blobs += data
+                name_tables += table(leaf_rows)
+            type_tables += table(rows)
+        return table(root) + type_tables + name_tables + entries + blobs
+
+    def resource_launcher(resources, x64=False):
+        rva = 0x2000
+        rsrc = resource_tree(resources, rva)
+        rsrc_raw = (len(rsrc) + 0x1FF) // 0x200 * 0x200
+        reloc_rva = rva + (len(rsrc) + 0xFFF) // 0x1000 * 0x1000
+        optional = (112 if x64 else 96) + 8 * 16
+        img = bytearray(0x400)
+        img[0:2] = b'MZ'
+        img[0x3C:0x40] = struct.pack('<I', 0x40)
+        img[0x40:0x58] = b'PE\0\0' + struct.pack('<HHIIIHH', 0x8664 if x64 else 0x14C, 3, 0, 0, 0,
+                                                     optional, 0x22 if x64 else 0x102)
+        o = 0x58
+        img[o:o + 2] = struct.pack('<H', 0x20B if x64 else 0x10B)
+        img[o + 32:o + 40] = struct.pack('<II', 0x1000, 0x200)
+        img[o + 56:o + 70] = struct.pack('<IIIH', reloc_rva + 0x1000, 0x200, 0, 2)
+        count = o + (108 if x64 else 92)
+        img[count:count + 4] = struct.pack('<I', 16)
+        img[count + 4 + 16:count + 4 + 24] = struct.pack('<II', rva, len(rsrc))
+        img[count + 4 + 40:count + 4 + 48] = struct.pack('<II', reloc_rva, 12)
+        table = o + optional
+        for i, (name, vsize, va, raw, offset, flags) in enumerate([
+                (b'.text', 0x100, 0x1000, 0x200, 0x200, 0x60000020),
+                (b'.rsrc', len(rsrc), rva, rsrc_raw, 0x400, 0x40000040),
+                (b'.reloc', 12, reloc_rva, 0x200, 0x400 + rsrc_raw, 0x42000040)]):
+            img[table + 40 * i:table + 40 * (i + 1)] = struct.pack(
+                '<8sIIII12xI', name, vsize, va, raw, offset, flags)
+        img = marker(img, 0x200, b'XXXX')
+        img += rsrc + bytes(rsrc_raw - len(rsrc))
+        img += struct.pack('<II', 0x1000, 12) + b'\x10\x30\0\0' + bytes(0x200 - 12)
+        return bytes(img)
+
+    manifest = (24, 1, 0x409, b'<assembly/>')
+    group = (14, 1, 0x409, struct.pack('<HHH', 0, 1, 1) + struct.pack('<BBBBHHIH', 16, 16, 0, 0,
+                                                                       1, 32, 8, 1))
+    icon = (3, 1, 0x409, bytes(range(8)))
+    put('resources', 'manifest', resource_launcher([manifest]))
+    put('resources', 'icon', resource_launcher([manifest, group, icon]))
+    put('resources', 'icon-x64', resource_launcher([manifest, group, icon], x64=True))
+
 
 if __name__ == '__main__':
     main()

@@ -450,7 +450,7 @@ std::vector<uint8_t> NewFixedInfo() {
   StoreLE32(fixed.data(), kFixedInfoSignature);
   StoreLE32(fixed.data() + 4, 0x00010000);   // structure version 1.0
   StoreLE32(fixed.data() + 24, 0x3F);        // FileFlagsMask: every defined flag
-  StoreLE32(fixed.data() + 32, 0x00040004);  // VOS__WINDOWS32
+  StoreLE32(fixed.data() + 32, 0x00040004);  // VOS_NT_WINDOWS32
   StoreLE32(fixed.data() + 36, 1);           // VFT_APP
   return fixed;
 }
@@ -471,7 +471,7 @@ std::vector<uint8_t> Block(std::u16string_view key, uint16_t type, std::span<con
     out.insert(out.end(), child.begin(), child.end());
   }
   if (out.size() > 0xFFFF)
-    throw BuilderError("the version values are too long: the version record would be " +
+    throw BuilderError("the version values are too long: a block of the version record would be " +
                        std::to_string(out.size()) + " bytes, more than the 65535 it may have");
   StoreLE16(out.data(), static_cast<uint16_t>(out.size()));
   StoreLE16(out.data() + 2, value_length);
@@ -537,7 +537,10 @@ std::vector<uint8_t> StringTable(std::u16string_view key,
     if (it != changes.strings.end() && !placed.contains(k)) strings.emplace_back(k, it->second);
   }
   std::vector<std::vector<uint8_t>> children;
-  for (const auto& [k, value] : strings) children.push_back(StringBlock(Utf16Ascii(k), value));
+  // Keys read from the record come as UTF-8 made from UTF-16, so they
+  // convert back.
+  for (const auto& [k, value] : strings)
+    children.push_back(StringBlock(Utf16FromUtf8(k).value_or(u"?"), value));
   return Block(key, kTextValue, {}, 0, children);
 }
 
@@ -574,7 +577,7 @@ std::vector<uint8_t> EditVersionRecord(std::span<const uint8_t> record,
       record.begin() + static_cast<std::ptrdiff_t>(root.value + root.value_length));
   if (changes.file_version || changes.product_version) {
     if (fixed.size() != kFixedInfoSize || LoadLE32(fixed.data()) != kFixedInfoSignature)
-      CannotRewriteVersion("its fixed part is not a VS_FIXEDFILEINFO");
+      CannotRewriteVersion("the fixed part is not a VS_FIXEDFILEINFO");
     if (changes.file_version) PutVersion(fixed.data() + kFixedFileVersion, *changes.file_version);
     if (changes.product_version)
       PutVersion(fixed.data() + kFixedProductVersion, *changes.product_version);

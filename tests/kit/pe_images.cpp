@@ -13,10 +13,11 @@ namespace {
 // section header, as the format defines them.
 constexpr size_t kCoffMachine = 4, kCoffSectionCount = 6, kCoffOptionalSize = 20,
                  kCoffCharacteristics = 22, kOptionalStart = 24;
-constexpr size_t kOptSizeOfImage = 56, kOptSizeOfHeaders = 60, kOptCheckSum = 64,
-                 kOptSubsystem = 68;
+constexpr size_t kOptSectionAlignment = 32, kOptFileAlignment = 36, kOptSizeOfImage = 56,
+                 kOptSizeOfHeaders = 60, kOptCheckSum = 64, kOptSubsystem = 68;
 constexpr size_t kPe32Fixed = 96, kPe32PlusFixed = 112;
-constexpr size_t kSectionSize = 40, kSectionRawSize = 16, kSectionRawOffset = 20;
+constexpr size_t kSectionSize = 40, kSectionVirtualSize = 8, kSectionVirtualAddress = 12,
+                 kSectionRawSize = 16, kSectionRawOffset = 20, kSectionCharacteristics = 36;
 constexpr size_t kSecurityDirectory = 4;
 
 size_t FixedPart(const PeFields& fields) {
@@ -61,6 +62,8 @@ std::vector<uint8_t> PeImage(const PeFields& fields, size_t size) {
   Put16(image, l.signature + kCoffOptionalSize, static_cast<uint16_t>(OptionalSize(fields)));
   Put16(image, l.signature + kCoffCharacteristics, fields.characteristics);
   Put16(image, l.optional, fields.magic);
+  Put32(image, l.optional + kOptSectionAlignment, fields.section_alignment);
+  Put32(image, l.optional + kOptFileAlignment, fields.file_alignment);
   Put32(image, l.optional + kOptSizeOfImage, fields.size_of_image);
   Put32(image, l.optional + kOptSizeOfHeaders, fields.size_of_headers);
   Put32(image, l.checksum, 0x12345678);  // any value: the reader only reports where it is
@@ -71,6 +74,11 @@ std::vector<uint8_t> PeImage(const PeFields& fields, size_t size) {
     Put32(image, security, fields.certificate_offset);
     Put32(image, security + 4, fields.certificate_size);
   }
+  for (const PeDirectoryFields& d : fields.directories) {
+    if (d.index >= fields.directory_count) throw std::invalid_argument("no such directory");
+    Put32(image, l.directory_count + 4 + 8 * d.index, d.rva);
+    Put32(image, l.directory_count + 8 + 8 * d.index, d.size);
+  }
   for (size_t i = 0; i < fields.sections.size(); ++i) {
     const PeSectionFields& s = fields.sections[i];
     if (s.name.size() > 8) throw std::invalid_argument("section name longer than 8");
@@ -78,6 +86,9 @@ std::vector<uint8_t> PeImage(const PeFields& fields, size_t size) {
     std::copy(s.name.begin(), s.name.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
     Put32(image, at + kSectionRawSize, s.raw_size);
     Put32(image, at + kSectionRawOffset, s.raw_offset);
+    Put32(image, at + kSectionVirtualSize, s.virtual_size);
+    Put32(image, at + kSectionVirtualAddress, s.virtual_address);
+    Put32(image, at + kSectionCharacteristics, s.characteristics);
   }
   return image;
 }

@@ -15,6 +15,16 @@ struct PeSectionFields {
   std::string name;  // at most 8 characters
   uint32_t raw_offset = 0;
   uint32_t raw_size = 0;
+  uint32_t virtual_address = 0;
+  uint32_t virtual_size = 0;
+  uint32_t characteristics = 0;
+};
+
+// A data directory to write besides the security directory.
+struct PeDirectoryFields {
+  size_t index = 0;
+  uint32_t rva = 0;
+  uint32_t size = 0;
 };
 
 struct PeFields {
@@ -28,10 +38,13 @@ struct PeFields {
   uint32_t optional_size = 0;
   uint32_t size_of_image = 0x3000;
   uint32_t size_of_headers = 0x200;
+  uint32_t section_alignment = 0x1000;
+  uint32_t file_alignment = 0x200;
   // The security directory (index 4; written only when directory_count > 4).
   uint32_t certificate_offset = 0;
   uint32_t certificate_size = 0;
   std::vector<PeSectionFields> sections;
+  std::vector<PeDirectoryFields> directories;  // each index below directory_count
 };
 
 // Where the reader must find each structure of an image made from `fields`.
