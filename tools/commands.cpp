@@ -22,6 +22,8 @@
 #include "tools/methods.h"
 #include "tools/output.h"
 #include "tools/pe_image.h"
+#include "tools/pe_resources.h"
+#include "tools/sign.h"
 #include "tools/verify.h"
 
 namespace kv::tools {
@@ -211,13 +213,134 @@ std::vector<uint8_t> SetupLauncher(const std::string& launcher_path,
 // once the output is in place. Empty when no depfile is wanted.
 std::string PlannedDepfile(const std::string& depfile, const std::string& out,
                            const std::vector<std::string>& items,
-                           const std::vector<PlannedEntry>& plan, const std::string& launcher) {
+                           const std::vector<PlannedEntry>& plan, const std::string& launcher,
+                           const std::string& icon) {
   if (depfile.empty()) return {};
   if (out == "-") throw UsageError("--depfile needs an output file, not standard output");
   std::vector<std::string> read = ListFiles(items);
+  if (!icon.empty()) read.insert(read.begin(), icon);
   if (!launcher.empty()) read.insert(read.begin(), launcher);
   for (const PlannedEntry& e : plan) read.push_back(e.path);
   return Checking(depfile, [&] { return DepfileText(out, read); });
+}
+
+// The edits of the launcher's resources that `p` asks for. Raises
+// UsageError for a key or version the command line got wrong, BuilderError
+// "ICON: ..." for an icon file that cannot be read or is not one.
+ResourceEdits PackagerEdits(const PackagerOptions& p) {
+  ResourceEdits edits;
+  for (const std::string& pair : p.version_info) {
+    const size_t eq = pair.find('=');
+    const std::string key = pair.substr(0, eq);
+    if (eq == std::string::npos || !IsVersionKey(key)) {
+      std::string keys;
+      for (std::string_view k : kVersionKeys) keys += (keys.empty() ? "" : ", ") + std::string(k);
+      throw UsageError("--version-info " + pair + ": expected KEY=VALUE with KEY one of " + keys);
+    }
+    edits.strings.emplace_back(key, pair.substr(eq + 1));
+  }
+  const auto version = [](const char* option, const std::string& text) {
+    std::optional<FourPartVersion> v;
+    if (!text.empty() && !(v = ParseFourPartVersion(text)))
+      throw UsageError(std::string(option) + " " + text +
+                       ": expected A.B.C.D, each part a number from 0 to 65535");
+    return v;
+  };
+  edits.file_version = version("--file-version", p.file_version);
+  edits.product_version = version("--product-version", p.product_version);
+  if (!p.sign.empty() && p.sign.find("{}") == std::string::npos)
+    throw UsageError("--sign: the command must name the file to sign as {}");
+  if (!p.icon.empty()) {
+    host::FileInfo info;
+    if (host::Stat(p.icon, info) && info.kind == host::FileKind::kFile &&
+        info.size > kMaxIconFileSize)
+      throw BuilderError(p.icon + ": not an icon file (" + std::to_string(info.size) +
+                         " bytes, more than an icon file holds)");
+    edits.icon = ReadWholeFile(p.icon);
+    Checking(p.icon, [&] { CheckIconFile(edits.icon); });
+  }
+  return edits;
+}
+
+// `launcher` as the packager wants it (PackagerEdits), checked again as a
+// launcher: the launcher itself when nothing is asked for.
+std::vector<uint8_t> PackagersLauncher(std::vector<uint8_t> launcher, const ResourceEdits& edits,
+                                       const std::string& name, LauncherMachine machines) {
+  if (edits.Empty()) return launcher;
+  return Checking(name, [&] {
+    std::vector<uint8_t> edited = RewriteResources(launcher, edits);
+    CheckLauncherImage(edited, machines);
+    return edited;
+  });
+}
+
+// Writes the Setup.exe `out`, whose stamped launcher image is `image`, as
+// WriteOutput does with `fill`, and reads it back. With a signing command
+// the file is made and read back in a private temporary folder first,
+// signed there, checked (CheckSignedSetup), and only then copied to `out`:
+// nothing is at `out` until all of that has succeeded.
+// Returns the signed file's size; 0 when it was not signed.
+int64_t WriteSetup(const std::string& out, bool force, const std::string& sign,
+                   std::span<const uint8_t> image, const std::function<void(TStream&)>& fill,
+                   Report& report) {
+  const auto check = [&](TStream& written) {
+    ReadBack(out, report, [&] { VerifySetup(written, image); });
+  };
+  if (sign.empty()) {
+    WriteOutput(out, force, fill, check);
+    return 0;
+  }
+
+  ResolveOutput(out, force);  // refused before any work
+  struct PrivateFolder {
+    std::string path = host::MakePrivateFolder();
+    ~PrivateFolder() {
+      if (!path.empty()) host::RemoveTree(path);
+    }
+  } folder;
+  if (folder.path.empty())
+    throw BuilderError("temporary folder in " + host::TemporaryFolder() + ": " +
+                       std::strerror(errno));
+  const std::string name = host::Utf8Text(host::Utf8Path(out).filename());
+  const std::string staged = folder.path + host::PathSeparators()[0] +
+                             (out == "-" || name.empty() ? std::string("Setup.exe") : name);
+  WriteOutput(staged, false, fill, check);
+  const PayloadPrint before = Checking(out, [&] {
+    ArchiveInput input(staged);
+    return PrintPayload(input.File());
+  });
+
+  const host::CommandResult run = host::RunShellCommand(SignCommandFor(sign, staged));
+  if (run.interrupt != 0) {
+    host::RemoveTree(folder.path);
+    host::EndInterrupted(run.interrupt);
+  }
+  const std::string nothing = "; nothing was written";
+  if (!run.started)
+    throw BuilderError(out + ": the --sign command could not be started: " + std::strerror(errno) +
+                       nothing);
+  if (run.signal != 0)
+    throw BuilderError(out + ": the --sign command was ended by signal " +
+                       std::to_string(run.signal) + nothing);
+  if (run.exit_code != 0)
+    throw BuilderError(out + ": the --sign command failed (exit code " +
+                       std::to_string(run.exit_code) + ")" + nothing);
+
+  ArchiveInput signed_file(staged);
+  WriteOutput(
+      out, force,
+      [&](TStream& to) {
+        signed_file.File().SetPosition(0);
+        to.CopyFrom(signed_file.File(), signed_file.FileSize());
+      },
+      [&](TStream& written) {
+        try {
+          CheckSignedSetup(written, image, before);
+        } catch (const BuilderError& e) {
+          throw BuilderError(out + ": after --sign: " + e.what() + nothing);
+        }
+      });
+  return signed_file.FileSize();
 }
 
 // Replaces `depfile` (a build's own file) with `text`.
@@ -375,7 +498,7 @@ int LevelOption(const std::string& text) {
 
 void Create(const CreateOptions& o, Report& report) {
   const std::vector<PlannedEntry> plan = Plan(o.items, o.method, o.archive, report);
-  const std::string depfile = PlannedDepfile(o.depfile, o.archive, o.items, plan, "");
+  const std::string depfile = PlannedDepfile(o.depfile, o.archive, o.items, plan, "", "");
   RefuseTooLarge(o.archive, plan, 0, "the archive");
   int64_t size = 0;
   uint64_t read = 0;
@@ -395,7 +518,10 @@ void Create(const CreateOptions& o, Report& report) {
 
 void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& report) {
   if (o.out.empty()) throw UsageError("setup needs -o OUT.exe");
-  const std::vector<uint8_t> launcher = SetupLauncher(o.launcher, embedded, o.machines);
+  const ResourceEdits edits = PackagerEdits(o.packager);
+  const std::vector<uint8_t> launcher = PackagersLauncher(
+      SetupLauncher(o.launcher, embedded, o.machines), edits,
+      o.launcher.empty() ? std::string("built-in launcher") : o.launcher, o.machines);
 
   // The installer is one program, packed under the name the launcher starts.
   host::FileInfo installer;
@@ -409,31 +535,35 @@ void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& rep
   std::vector<std::string> items = {std::string(kInstallerEntryName) + "=" + o.installer};
   items.insert(items.end(), o.data.begin(), o.data.end());
   const std::vector<PlannedEntry> plan = Plan(items, o.method, o.out, report);
-  const std::string depfile = PlannedDepfile(o.depfile, o.out, items, plan, o.launcher);
+  const std::string depfile =
+      PlannedDepfile(o.depfile, o.out, items, plan, o.launcher, o.packager.icon);
 
   // A launcher that cannot be stamped is refused before anything is written.
   const std::vector<uint8_t> image = Checking(o.out, [&] { return StampedImage(launcher); });
   RefuseTooLarge(o.out, plan, image.size() + 4, "the Setup.exe");
   int64_t size = 0;
   const std::string too_large = o.out + ": the Setup.exe would be 2 GiB or more";
-  WriteOutput(
-      o.out, o.force,
+  const int64_t signed_size = WriteSetup(
+      o.out, o.force, o.packager.sign, image,
       [&](TStream& out) {
         CappedStream capped(out, too_large);
         WriteLauncherWithArchive(
             capped, launcher, [&](TStream& to) { Pack(to, plan, o.level, report); }, too_large);
         size = capped.Position();
       },
-      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written, image); }); });
+      report);
   WriteDepfile(o.depfile, depfile);
-  report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s\n", o.out.c_str(),
-                     static_cast<long long>(size), launcher.size(),
-                     Plural(plan.size(), "entry", "entries").c_str()));
+  report.Line(Format("%s: %lld bytes, a launcher of %zu bytes carrying %s%s\n", o.out.c_str(),
+                     static_cast<long long>(signed_size != 0 ? signed_size : size), launcher.size(),
+                     Plural(plan.size(), "entry", "entries").c_str(),
+                     signed_size != 0 ? ", signed" : ""));
 }
 
 void Stamp(const StampOptions& o, Report& report) {
-  const std::vector<uint8_t> launcher = ReadWholeFile(o.launcher);
+  const ResourceEdits edits = PackagerEdits(o.packager);
+  std::vector<uint8_t> launcher = ReadWholeFile(o.launcher);
   Checking(o.launcher, [&] { CheckLauncherImage(launcher, o.machines); });
+  launcher = PackagersLauncher(std::move(launcher), edits, o.launcher, o.machines);
   // The archive is checked whole before anything is written: every entry
   // verified as the launcher's reader would expand it, and its installer.
   ArchiveInput input(o.archive);
@@ -447,8 +577,8 @@ void Stamp(const StampOptions& o, Report& report) {
   if (image.size() + 4 + archive_size > kMaxFieldValue)
     throw BuilderError(o.out + ": the Setup.exe would be 2 GiB or more");
   int64_t size = 0;
-  WriteOutput(
-      o.out, o.force,
+  const int64_t signed_size = WriteSetup(
+      o.out, o.force, o.packager.sign, image,
       [&](TStream& out) {
         WriteLauncherWithArchive(
             out, launcher,
@@ -459,9 +589,10 @@ void Stamp(const StampOptions& o, Report& report) {
             o.out + ": the Setup.exe would be 2 GiB or more");
         size = out.Position();
       },
-      [&](TStream& written) { ReadBack(o.out, report, [&] { VerifySetup(written, image); }); });
-  report.Line(Format("%s: %lld bytes, payload at offset %zu\n", o.out.c_str(),
-                     static_cast<long long>(size), image.size()));
+      report);
+  report.Line(Format("%s: %lld bytes, payload at offset %zu%s\n", o.out.c_str(),
+                     static_cast<long long>(signed_size != 0 ? signed_size : size), image.size(),
+                     signed_size != 0 ? ", signed" : ""));
 }
 
 void Import(const ImportOptions& o, Report& report) {

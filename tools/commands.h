@@ -61,6 +61,21 @@ struct CreateOptions : PackOptions {
 };
 void Create(const CreateOptions& o, Report& report);
 
+// What the packager makes of the launcher in a Setup.exe: its icon and
+// version record (the launcher's resources are rewritten before it is
+// stamped, pe_resources.h), and its signature. Empty fields leave the
+// launcher as it is, byte for byte.
+struct PackagerOptions {
+  std::string icon;                       // an .ico file: its images become the icon
+  std::vector<std::string> version_info;  // KEY=VALUE, a string of the version record
+  std::string file_version;               // A.B.C.D, the record's numeric file version
+  std::string product_version;            // A.B.C.D, its numeric product version
+  // A shell command that signs the file it names as {}: run over the
+  // finished and checked Setup.exe before it is put in place, and checked
+  // (sign.h) after.
+  std::string sign;
+};
+
 struct SetupOptions : PackOptions {
   std::string out;
   std::string launcher;  // empty: the launcher this builder carries
@@ -68,6 +83,7 @@ struct SetupOptions : PackOptions {
   std::vector<std::string> data;
   LauncherMachine machines = LauncherMachine::kI386;
   std::string depfile;  // when set: written after success, as depfile.h describes
+  PackagerOptions packager;
 };
 // `embedded` is the launcher image the builder carries (empty when none).
 void Setup(const SetupOptions& o, std::span<const uint8_t> embedded, Report& report);
@@ -78,6 +94,7 @@ struct StampOptions {
   std::string out;
   LauncherMachine machines = LauncherMachine::kI386;
   bool force = false;
+  PackagerOptions packager;
 };
 void Stamp(const StampOptions& o, Report& report);
 

@@ -109,6 +109,34 @@ bool SeekToEnd(int fd);
 bool MakeFolder(const std::string& path);
 bool Remove(const std::string& path);
 
+// A new folder in TemporaryFolder() that only this user may enter: its
+// path, or empty with errno set. The caller removes it (RemoveTree).
+std::string MakePrivateFolder();
+// Removes `path` and everything in it; false when something stays.
+bool RemoveTree(const std::string& path);
+
+// `text` as one word for the system's shell: single-quoted for /bin/sh,
+// double-quoted for cmd.exe (where no file name holds a double quote).
+std::string ShellQuoted(const std::string& text);
+
+// How a command run through the shell ended.
+struct CommandResult {
+  bool started = false;  // false: the shell could not be started (errno)
+  int exit_code = -1;    // when it exited
+  int signal = 0;        // when a signal ended it
+  // An interrupt (SIGINT, SIGTERM, SIGHUP) that reached kvarc while the
+  // command ran, held back until the caller has cleaned up; then the caller
+  // calls EndInterrupted with it. 0 when none came.
+  int interrupt = 0;
+};
+// Runs `command` through the system's shell (/bin/sh -c, or cmd.exe), its
+// standard output sent to standard error: kvarc's standard output may be
+// carrying data, and the command's words are messages.
+CommandResult RunShellCommand(const std::string& command);
+// Ends the process as the interrupt handlers do, for an interrupt that
+// RunShellCommand held back.
+[[noreturn]] void EndInterrupted(int signal);
+
 // The folder for temporary files: TMPDIR (on Windows TMP or TEMP), else the
 // system's.
 std::string TemporaryFolder();

@@ -1,14 +1,17 @@
 // The host layer on POSIX systems: the calls as they are, paths as given.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "tools/host.h"
 
@@ -34,16 +37,22 @@ char pending_name[4096];
 volatile sig_atomic_t pending_named = 0;
 const char* interrupt_message = "";
 
-void OnInterrupt(int signal_number) {
-  if (pending_named) ::unlink(pending_name);
+void SayInterrupted() {
   const size_t n = std::strlen(interrupt_message);
   if (n > 0) {
     [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, interrupt_message, n);
     w = ::write(STDERR_FILENO, "\n", 1);
   }
+}
+
+void OnInterrupt(int signal_number) {
+  if (pending_named) ::unlink(pending_name);
+  SayInterrupted();
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 class NamedFileGuard {
  public:
@@ -160,8 +169,8 @@ void InstallInterruptHandlers(const char* message) {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, s);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+  for (int s : kInterrupts) sigaddset(&action.sa_mask, s);
+  for (int s : kInterrupts) ::sigaction(s, &action, nullptr);
 }
 
 bool ProcessRuns(int pid) {
@@ -282,6 +291,82 @@ bool ErrorOutputIsTerminal() {
 }
 
 void RawStandardOutput() {}
+
+std::string MakePrivateFolder() {
+  std::string path = TemporaryFolder() + "/kvarc-sign.XXXXXX";
+  if (::mkdtemp(path.data()) == nullptr) return std::string();  // made with mode 0700
+  return path;
+}
+
+bool RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  return !ec;
+}
+
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+CommandResult RunShellCommand(const std::string& command) {
+  // The interrupts are held back while the command runs, as system(3)
+  // does: one typed at the terminal reaches the command too, and kvarc
+  // must outlive it to remove what it made for it.
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  for (int s : kInterrupts) sigaddset(&interrupts, s);
+  ::sigprocmask(SIG_BLOCK, &interrupts, &previous);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &interrupts);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  pid_t child = 0;
+  const int spawned = ::posix_spawn(&child, "/bin/sh", &actions, &attributes,
+                                    const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+
+  CommandResult result;
+  if (spawned == 0) {
+    result.started = true;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  } else {
+    errno = spawned;
+  }
+  sigset_t pending;
+  ::sigpending(&pending);
+  for (int s : kInterrupts)
+    if (result.interrupt == 0 && sigismember(&pending, s)) result.interrupt = s;
+  const int saved = errno;
+  if (result.interrupt == 0) ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved;
+  return result;
+}
+
+void EndInterrupted(int signal_number) {
+  SayInterrupted();
+  ::signal(signal_number, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &one, nullptr);  // the held-back signal ends the process here
+  ::raise(signal_number);
+  std::_Exit(128 + signal_number);
+}
 
 const char* PathSeparators() {
   return "/";

@@ -298,6 +298,43 @@ void RawStandardOutput() {
   ::_setmode(_fileno(stdout), _O_BINARY);  // an entry written to standard output is bytes
 }
 
+std::string MakePrivateFolder() {
+  // A folder made by this user is not open to others under the temporary
+  // folder's default permissions.
+  static int made = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string path = TemporaryFolder() + "\\kvarc-sign-" + std::to_string(ProcessId()) +
+                             "-" + std::to_string(made++);
+    if (::_wmkdir(Wide(path).c_str()) == 0) return path;
+    if (errno != EEXIST) break;
+  }
+  return std::string();
+}
+
+bool RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(Utf8Path(path), ec);
+  return !ec;
+}
+
+std::string ShellQuoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+CommandResult RunShellCommand(const std::string& command) {
+  CommandResult result;
+  ::fflush(nullptr);
+  const int status = ::_wsystem(Wide("(" + command + ") 1>&2").c_str());
+  if (status == -1) return result;
+  result.started = true;
+  result.exit_code = status;
+  return result;
+}
+
+void EndInterrupted(int signal_number) {
+  ::_exit(128 + signal_number);
+}
+
 const char* PathSeparators() {
   return "/\\:";
 }

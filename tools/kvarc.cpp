@@ -111,6 +111,35 @@ constexpr const char* kDepfileHelp =
     "After success, also write FILE: the output and every file read, as a Makefile rule (for "
     "make and Ninja)";
 
+// The packager's options of the two commands that make a Setup.exe.
+void AddPackagerOptions(CLI::App* command, PackagerOptions& p) {
+  command
+      ->add_option("--icon", p.icon,
+                   "Give the Setup.exe the icon of this .ico file (all its images)")
+      ->type_name("FILE.ico");
+  command
+      ->add_option("--version-info", p.version_info,
+                   "Set a string of the version record (repeatable); KEY is one of CompanyName, "
+                   "FileDescription, FileVersion, InternalName, LegalCopyright, OriginalFilename, "
+                   "ProductName, ProductVersion, Comments")
+      ->type_name("KEY=VALUE")
+      ->allow_extra_args(false);
+  command
+      ->add_option(
+          "--file-version", p.file_version,
+          "Set the version record's file version (and its FileVersion string unless given)")
+      ->type_name("A.B.C.D");
+  command
+      ->add_option("--product-version", p.product_version,
+                   "Set the product version (and its ProductVersion string unless given)")
+      ->type_name("A.B.C.D");
+  command
+      ->add_option("--sign", p.sign,
+                   "Sign the finished Setup.exe with this shell command, which names the file as "
+                   "{}; then check that the signature covers the payload")
+      ->type_name("COMMAND");
+}
+
 // The options of the two commands that pack, as typed; PackingOptions reads
 // them once the command line is parsed.
 struct PackingText {
@@ -185,6 +214,7 @@ int Main(const std::vector<std::string>& arguments) {
   setup->add_flag("--allow-x64", c.any_machine, kAllowX64Help);
   setup->add_flag("-f,--force", c.setup.force, "Overwrite an existing Setup.exe");
   setup->add_option("--depfile", c.setup.depfile, kDepfileHelp)->type_name("FILE");
+  AddPackagerOptions(setup, c.setup.packager);
 
   auto* list = app.add_subcommand("list", "List the entries of an archive or a Setup.exe");
   list->add_option("ARCHIVE", c.list_archive)->required();
@@ -211,6 +241,7 @@ int Main(const std::vector<std::string>& arguments) {
       ->required();
   stamp->add_flag("--allow-x64", c.any_machine, kAllowX64Help);
   stamp->add_flag("-f,--force", c.stamp.force, "Overwrite an existing OUTPUT");
+  AddPackagerOptions(stamp, c.stamp.packager);
 
   auto* import = app.add_subcommand(
       "import", "Convert an LHA archive (-lh0-, -lh1-, -lh5- members) without recompressing");

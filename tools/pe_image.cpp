@@ -21,12 +21,16 @@ constexpr uint64_t kNewHeaderPointer = 0x3C;
 constexpr uint64_t kSignatureSize = 4;
 constexpr uint64_t kCoffMachine = 4;
 constexpr uint64_t kCoffSectionCount = 6;
+constexpr uint64_t kCoffSymbolTable = 12;
+constexpr uint64_t kCoffSymbolCount = 16;
 constexpr uint64_t kCoffOptionalSize = 20;
 constexpr uint64_t kCoffCharacteristics = 22;
 constexpr uint64_t kOptionalStart = 24;
 // From the optional header's start: fields at the same place in PE32 and
 // PE32+ ...
 constexpr uint64_t kOptMagic = 0;
+constexpr uint64_t kOptSectionAlignment = 32;
+constexpr uint64_t kOptFileAlignment = 36;
 constexpr uint64_t kOptSizeOfImage = 56;
 constexpr uint64_t kOptSizeOfHeaders = 60;
 constexpr uint64_t kOptCheckSum = 64;
@@ -44,6 +48,7 @@ constexpr uint64_t kSectionVirtualSize = 8;
 constexpr uint64_t kSectionVirtualAddress = 12;
 constexpr uint64_t kSectionRawSize = 16;
 constexpr uint64_t kSectionRawOffset = 20;
+constexpr uint64_t kSectionCharacteristics = 36;
 // COFF characteristics: a DLL, which no one starts as a program.
 constexpr uint16_t kImageFileDll = 0x2000;
 
@@ -145,6 +150,8 @@ PeHeaders ParsePeHeaders(std::span<const uint8_t> bytes) {
                                         " runs past " + head.Available());
   info.machine = head.Le16(pe + kCoffMachine);
   info.characteristics = head.Le16(pe + kCoffCharacteristics);
+  info.symbol_table_offset = head.Le32(pe + kCoffSymbolTable);
+  info.symbol_count = head.Le32(pe + kCoffSymbolCount);
   const uint64_t section_count = head.Le16(pe + kCoffSectionCount);
   const uint64_t optional = pe + kOptionalStart;
   const uint64_t optional_size = head.Le16(pe + kCoffOptionalSize);
@@ -170,6 +177,10 @@ PeHeaders ParsePeHeaders(std::span<const uint8_t> bytes) {
   info.size_of_image = head.Le32(optional + kOptSizeOfImage);
   info.size_of_headers = head.Le32(optional + kOptSizeOfHeaders);
   info.checksum_offset = optional + kOptCheckSum;
+  info.optional_offset = optional;
+  info.section_alignment = head.Le32(optional + kOptSectionAlignment);
+  info.file_alignment = head.Le32(optional + kOptFileAlignment);
+  info.directories_offset = optional + fixed_size;
   info.subsystem = head.Le16(optional + kOptSubsystem);
   const uint64_t directory_count = head.Le32(optional + count_at);
   const uint64_t directory_room = (optional_size - fixed_size) / kDirectorySize;
@@ -190,6 +201,7 @@ PeHeaders ParsePeHeaders(std::span<const uint8_t> bytes) {
   // The section table follows the optional header as its size says, not
   // the last directory: the two differ when the linker leaves room.
   const uint64_t table = optional + optional_size;
+  info.section_table_offset = table;
   if (!head.Holds(table, section_count * kSectionHeaderSize))
     return Fault(PeFault::kDamaged, "the section table (" +
                                         Count(section_count, "section", "sections") + " at " +
@@ -205,6 +217,7 @@ PeHeaders ParsePeHeaders(std::span<const uint8_t> bytes) {
     s.virtual_address = head.Le32(at + kSectionVirtualAddress);
     s.raw_size = head.Le32(at + kSectionRawSize);
     s.raw_offset = head.Le32(at + kSectionRawOffset);
+    s.characteristics = head.Le32(at + kSectionCharacteristics);
     if (s.raw_size > 0)
       info.image_end = std::max<uint64_t>(info.image_end, uint64_t{s.raw_offset} + s.raw_size);
   }

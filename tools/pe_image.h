@@ -63,6 +63,7 @@ struct PeSection {
   uint32_t virtual_address = 0;
   uint32_t raw_size = 0;    // SizeOfRawData
   uint32_t raw_offset = 0;  // PointerToRawData
+  uint32_t characteristics = 0;
 };
 
 // What the headers say. Offsets are file offsets.
@@ -75,6 +76,15 @@ struct PeInfo {
   uint32_t size_of_image = 0;
   uint32_t size_of_headers = 0;
   uint64_t checksum_offset = 0;  // of the optional header's CheckSum field
+  uint64_t optional_offset = 0;  // of the optional header
+  uint32_t section_alignment = 0;
+  uint32_t file_alignment = 0;
+  // The COFF symbol table (PointerToSymbolTable, NumberOfSymbols); both 0
+  // in a stripped image.
+  uint32_t symbol_table_offset = 0;
+  uint32_t symbol_count = 0;
+  uint64_t directories_offset = 0;    // of the first data directory
+  uint64_t section_table_offset = 0;  // of the first section header
   // NumberOfRvaAndSizes entries, each inside the optional header.
   std::vector<PeDataDirectory> directories;
   std::vector<PeSection> sections;
