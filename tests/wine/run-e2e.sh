@@ -394,7 +394,8 @@ check_packager_setup() {
   sign+=" -n 'Test setup' -in {} -out {}.signed >/dev/null && mv {}.signed {}"
 
   rm -f "$out"
-  if ! "$KVARC" -q setup -f -o "$out" "${launcher_args[@]}" "${options[@]}" --sign "$sign" "$INSTALLER" "Data=$WORK/payload"; then
+  if ! "$KVARC" -q setup -f -o "$out" "${launcher_args[@]}" "${options[@]}" --sign "$sign" \
+    "$INSTALLER" "Data=$WORK/payload"; then
     not_ok "packager's Setup.exe" "kvarc setup with --icon, --version-info and --sign failed"
     return
   fi
@@ -441,17 +442,21 @@ check_packager_setup() {
     not_ok "packager's Setup.exe twice" "kvarc setup failed or the two files differ"
   fi
 
-  # In a folder of its own, so that any file left behind shows.
-  rm -rf "$WORK/sign-fails"
-  mkdir "$WORK/sign-fails"
-  "$KVARC" -q setup -o "$WORK/sign-fails/setup.exe" "${launcher_args[@]}" "${options[@]}" \
-    --sign false "$INSTALLER" 2>/dev/null
-  rc=$?
-  if [ $rc = 1 ] && [ -z "$(ls -A "$WORK/sign-fails")" ]; then
-    ok "a signing command that fails: exit 1, nothing left behind"
-  else
-    not_ok "failing --sign" "exit $rc, left: $(ls -A "$WORK/sign-fails")"
-  fi
+  # A command that fails, and one that ends well but signs nothing: each in
+  # a folder of its own, so that any file left behind shows.
+  local command
+  for command in 'false {}' 'printf unsigned >>{}'; do
+    rm -rf "$WORK/sign-fails"
+    mkdir "$WORK/sign-fails"
+    "$KVARC" -q setup -o "$WORK/sign-fails/setup.exe" "${launcher_args[@]}" "${options[@]}" \
+      --sign "$command" "$INSTALLER" 2>/dev/null
+    rc=$?
+    if [ $rc = 1 ] && [ -z "$(ls -A "$WORK/sign-fails")" ]; then
+      ok "a signing command '$command' that does not sign: exit 1, nothing left behind"
+    else
+      not_ok "--sign '$command'" "exit $rc, left: $(ls -A "$WORK/sign-fails")"
+    fi
+  done
 
   rm -f "$WORK/from-signed.exe"
   if ! osslsigncode sign -certs "$WORK/cert.pem" -key "$WORK/key.pem" -in "$SETUP" \
