@@ -13,7 +13,7 @@ set -eu
 
 packages="cmake g++ make ninja-build libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth
-  clang libclang-rt-14-dev clang-format osslsigncode openssl
+  clang libclang-rt-14-dev clang-format osslsigncode openssl jq
   mandoc lintian dpkg-dev zip"
 
 missing=$(apt_missing $packages)

@@ -323,21 +323,157 @@ else
   not_ok "kvarc.exe setup" "kvarc.exe could not make the Setup.exe"
 fi
 
-fresh
-if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK/cert.pem" \
-  -days 2 -subj "/CN=Test Publisher" >/dev/null 2>&1 &&
-  osslsigncode sign -certs "$WORK/cert.pem" -key "$WORK/key.pem" -n "Test setup" \
-    -in "$WORK/one.exe" -out "$WORK/one-signed.exe" >/dev/null 2>&1 &&
-  osslsigncode verify -CAfile "$WORK/cert.pem" -in "$WORK/one-signed.exe" >/dev/null 2>&1; then
-  if "$KVARC" -q test "$WORK/one-signed.exe" && "$KVARC" list "$WORK/one-signed.exe" | grep -q 'Data\\docs\\notes.txt'; then
-    run_setup "$WORK/one-signed.exe"
-    check_setup_end "a signed Setup.exe verifies, lists, tests and starts the installer with its payload"
-  else
-    not_ok "signed Setup.exe" "kvarc cannot read the signed file"
+# --- kvarc setup with an icon, a version record and a signature --------------
+# check_packager_setup: a Setup.exe made in one command with the packager's
+# own icon and version record, and signed by the command given to --sign.
+# Windows must read back exactly what was asked (through the version API and
+# the resource loader, by read_resources.exe), the signature must verify and
+# cover the payload, and the signed file must still start the installer.
+# Also: the same request made twice gives the same bytes; a failing signing
+# command leaves nothing behind; a launcher signed before stamping is refused.
+
+# le VALUE COUNT: VALUE as COUNT bytes, least significant first.
+le() {
+  local i
+  for ((i = 0; i < $2; i++)); do printf '%b' "\\x$(printf %02x $((($1 >> 8 * i) & 255)))"; done
+}
+# icon_image SIZE CHANNEL: a SIZE x SIZE 32-bit image as an .ico holds it:
+# the bitmap header (its height doubled for the mask), the pixels (every
+# channel the octal escape CHANNEL), an empty mask of rows padded to 4 bytes.
+icon_image() {
+  le 40 4
+  le "$1" 4
+  le $(($1 * 2)) 4
+  le 1 2
+  le 32 2
+  head -c 24 /dev/zero
+  head -c $(($1 * $1 * 4)) /dev/zero | tr '\0' "$2"
+  head -c $((4 * (($1 + 31) / 32) * $1)) /dev/zero
+}
+# The certificate and key of every signing below: made once, as key
+# generation is the slow part.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK/cert.pem" \
+  -days 2 -subj "/CN=Test Publisher" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 ||
+  not_ok "certificate" "openssl could not make the test certificate"
+
+check_packager_setup() {
+  local out=$WORK/packaged.exe
+  local -a icon_lines=() options
+  local size at=38 sum bytes n=0
+  icon_image 16 '\100' >"$WORK/icon16.bin"
+  icon_image 32 '\300' >"$WORK/icon32.bin"
+  {
+    le 0 2 && le 1 2 && le 2 2  # ICONDIR: reserved, type 1 (icon), two images
+    for size in 16 32; do       # ICONDIRENTRY: the image's size and place in the file
+      bytes=$(stat -c %s "$WORK/icon$size.bin")
+      le "$size" 1 && le "$size" 1 && le 0 2 && le 1 2 && le 32 2 && le "$bytes" 4 && le $at 4
+      at=$((at + bytes))
+      read -r sum _ < <(cksum <"$WORK/icon$size.bin")
+      n=$((n + 1))
+      icon_lines+=("icon $n: ${size}x$size, 0 colors, 1 planes, 32 bits, $bytes bytes; image $bytes bytes, cksum $sum")
+    done
+    cat "$WORK/icon16.bin" "$WORK/icon32.bin"
+  } >"$WORK/test.ico"
+  # Letters outside code page 1252 and one outside the BMP (a surrogate pair
+  # in UTF-16); ProductVersion set apart from --product-version, FileVersion
+  # left to follow --file-version, InternalName and OriginalFilename kept.
+  options=(--icon "$WORK/test.ico"
+    --version-info 'CompanyName=Société Łódź' --version-info 'FileDescription=Test installer'
+    --version-info 'LegalCopyright=© 2024 Société Łódź' --version-info 'ProductName=Test Product'
+    --version-info 'ProductVersion=2.5 beta' --version-info 'Comments=Packed for tests 🙂'
+    --file-version 2.5.0.17 --product-version 2.5.0.0)
+  local expected
+  expected=$(printf '%s\n' 'translation: 080904E4' 'string CompanyName: Société Łódź' \
+    'string FileDescription: Test installer' 'string FileVersion: 2.5.0.17' 'string InternalName: Setup' \
+    'string LegalCopyright: © 2024 Société Łódź' 'string OriginalFilename: Setup.exe' \
+    'string ProductName: Test Product' 'string ProductVersion: 2.5 beta' \
+    'string Comments: Packed for tests 🙂' 'fixed file version: 2.5.0.17' \
+    'fixed product version: 2.5.0.0' 'icon groups: 1' 'icon images: 2' "${icon_lines[@]}")
+  local sign
+  sign="osslsigncode sign -certs $(printf %q "$WORK/cert.pem") -key $(printf %q "$WORK/key.pem")"
+  sign+=" -n 'Test setup' -in {} -out {}.signed >/dev/null && mv {}.signed {}"
+
+  rm -f "$out"
+  if ! "$KVARC" -q setup -f -o "$out" "${launcher_args[@]}" "${options[@]}" --sign "$sign" \
+    "$INSTALLER" "Data=$WORK/payload"; then
+    not_ok "packager's Setup.exe" "kvarc setup with --icon, --version-info and --sign failed"
+    return
   fi
-else
-  not_ok "signed Setup.exe" "signing or verifying with osslsigncode failed"
-fi
+  fresh
+  run_setup "$out"
+  check_setup_end "a Setup.exe with the packager's icon, version record and signature starts the installer"
+
+  # Read back by Windows, and by kvarc list, which must agree on the strings.
+  local listing
+  listing=$("$KVARC" list --json "$out")
+  rm -f "$WORK/resources.txt"
+  "$WINE" "$WINBUILD/tests/wine/read_resources.exe" "$(winpath "$out")" \
+    "$(winpath "$WORK/resources.txt")" >/dev/null 2>&1
+  rc=$?
+  if [ $rc != 0 ]; then
+    not_ok "packager's resources" "read_resources.exe ended with $rc"
+  elif [ "$(cat "$WORK/resources.txt")" != "$expected" ]; then
+    not_ok "packager's resources" "Windows reads back other resources: $(diff <(echo "$expected") "$WORK/resources.txt" | tr '\n' '|')"
+  elif [ "$(jq -r '.launcher.version | to_entries[] | "string \(.key): \(.value)"' <<<"$listing" | sort)" != \
+    "$(grep '^string ' <<<"$expected" | sort)" ]; then
+    not_ok "packager's resources" "kvarc list reads other strings: $(jq -c .launcher.version <<<"$listing")"
+  else
+    ok "Windows and kvarc list read back the icon's every image and the version record exactly as asked"
+  fi
+
+  if ! osslsigncode verify -CAfile "$WORK/cert.pem" -in "$out" >/dev/null 2>&1; then
+    not_ok "packager's signature" "osslsigncode does not verify the signed Setup.exe"
+  elif ! "$KVARC" -q test "$out"; then
+    not_ok "packager's signature" "kvarc test fails on the signed Setup.exe"
+  elif ! jq -e '.launcher.signature.covers_payload == true and .launcher.bytes_after_signature == 0' \
+    >/dev/null <<<"$listing"; then
+    not_ok "packager's signature" "kvarc list: $(jq -c .launcher.signature,.launcher.bytes_after_signature <<<"$listing")"
+  else
+    ok "the signed Setup.exe verifies and tests; its signature covers the payload and ends the file"
+  fi
+
+  if "$KVARC" -q setup -f -o "$WORK/packaged-1.exe" "${launcher_args[@]}" "${options[@]}" \
+    "$INSTALLER" "Data=$WORK/payload" &&
+    "$KVARC" -q setup -f -o "$WORK/packaged-2.exe" "${launcher_args[@]}" "${options[@]}" \
+    "$INSTALLER" "Data=$WORK/payload" &&
+    cmp -s "$WORK/packaged-1.exe" "$WORK/packaged-2.exe"; then
+    ok "the same icon and version record asked twice give identical Setup.exe files"
+  else
+    not_ok "packager's Setup.exe twice" "kvarc setup failed or the two files differ"
+  fi
+
+  # A command that fails, and one that ends well but signs nothing: each in
+  # a folder of its own, so that any file left behind shows.
+  local command
+  for command in 'false {}' 'printf unsigned >>{}'; do
+    rm -rf "$WORK/sign-fails"
+    mkdir "$WORK/sign-fails"
+    "$KVARC" -q setup -o "$WORK/sign-fails/setup.exe" "${launcher_args[@]}" "${options[@]}" \
+      --sign "$command" "$INSTALLER" 2>/dev/null
+    rc=$?
+    if [ $rc = 1 ] && [ -z "$(ls -A "$WORK/sign-fails")" ]; then
+      ok "a signing command '$command' that does not sign: exit 1, nothing left behind"
+    else
+      not_ok "--sign '$command'" "exit $rc, left: $(ls -A "$WORK/sign-fails")"
+    fi
+  done
+
+  rm -f "$WORK/from-signed.exe"
+  if ! osslsigncode sign -certs "$WORK/cert.pem" -key "$WORK/key.pem" -in "$SETUP" \
+    -out "$WORK/signed-launcher.exe" >/dev/null 2>&1; then
+    not_ok "signed launcher" "osslsigncode could not sign the launcher"
+    return
+  fi
+  "$KVARC" -q setup -o "$WORK/from-signed.exe" --launcher "$WORK/signed-launcher.exe" \
+    "${x64_args[@]}" "${options[@]}" "$INSTALLER" 2>/dev/null
+  rc=$?
+  if [ $rc = 1 ] && [ ! -e "$WORK/from-signed.exe" ]; then
+    ok "a launcher signed before stamping is refused: exit 1, no Setup.exe"
+  else
+    not_ok "signed launcher" "exit $rc"
+  fi
+}
+check_packager_setup
 
 # --- an installer that does not compress is RLE-coded, and so verified ------
 # The component verifies every entry but a stored ("NON") one, and kvarc
