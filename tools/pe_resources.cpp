@@ -60,7 +60,7 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 void PadTo(std::vector<uint8_t>& out, size_t alignment) {
-  out.resize(AlignUp(out.size(), alignment), 0);
+  out.resize(static_cast<size_t>(AlignUp(out.size(), alignment)), 0);
 }
 
 std::u16string Utf16Ascii(std::string_view text) {
@@ -349,7 +349,7 @@ class TreeWriter {
         for (const ResourceData& d : n.languages)
           size = AlignUp(size, kBlobAlignment) + d.bytes.size();
     if (size > 0x7FFFFFFF) CannotRewrite("the resources would exceed 2 GiB");
-    out_.assign(size, 0);
+    out_.assign(static_cast<size_t>(size), 0);
 
     // Tables breadth first: the root, the types' tables, the names'.
     const uint64_t root = Table(tree_.header, tree_.types.size());
@@ -777,9 +777,10 @@ std::vector<uint8_t> LayOut(std::span<const uint8_t> image, const PeInfo& info, 
                             std::span<const uint8_t> tree) {
   const PeSection& rsrc = info.sections[r];
   const uint64_t new_raw_size = AlignUp(tree.size(), info.file_alignment);
-  std::vector<uint8_t> out(image.begin(), image.begin() + rsrc.raw_offset);
+  std::vector<uint8_t> out(image.begin(),
+                           image.begin() + static_cast<std::ptrdiff_t>(rsrc.raw_offset));
   out.insert(out.end(), tree.begin(), tree.end());
-  out.resize(out.size() + (new_raw_size - tree.size()), 0);
+  out.resize(static_cast<size_t>(out.size() + (new_raw_size - tree.size())), 0);
 
   auto section_field = [&](size_t i, uint64_t field) {
     return out.data() + info.section_table_offset + i * kSectionHeaderSize + field;
@@ -795,7 +796,8 @@ std::vector<uint8_t> LayOut(std::span<const uint8_t> image, const PeInfo& info, 
   for (size_t i = r + 1; i < info.sections.size(); ++i) {
     const PeSection& s = info.sections[i];
     const uint64_t raw_offset = out.size();
-    out.insert(out.end(), image.begin() + s.raw_offset, image.begin() + s.raw_offset + s.raw_size);
+    out.insert(out.end(), image.begin() + static_cast<std::ptrdiff_t>(s.raw_offset),
+               image.begin() + static_cast<std::ptrdiff_t>(uint64_t{s.raw_offset} + s.raw_size));
     for (size_t d = 0; d < directories.size(); ++d)
       if (d != kSecurityDirectory && d != kResourceDirectory &&
           Inside(info.directories[d].rva, s.virtual_address, Extent(s)))
@@ -890,7 +892,10 @@ ResourceTree ReadResourceTree(std::span<const uint8_t> image, const PeInfo& info
   if (s.virtual_size != 0 && s.virtual_size < s.raw_size)
     size =
         std::max<uint64_t>(s.virtual_size > within ? s.virtual_size - within : 0, directory.size);
-  return TreeReader(image.subspan(s.raw_offset + within, size), directory.rva, fault).Read();
+  return TreeReader(
+             image.subspan(static_cast<size_t>(s.raw_offset + within), static_cast<size_t>(size)),
+             directory.rva, fault)
+      .Read();
 }
 
 std::vector<uint8_t> WriteResourceTree(const ResourceTree& tree, uint32_t section_rva) {
@@ -910,7 +915,7 @@ uint32_t PeChecksum(std::span<const uint8_t> image, uint64_t checksum_offset) {
   for (uint64_t i = 0; i < image.size(); i += 2) {
     auto byte = [&](uint64_t at) -> uint32_t {
       const bool in_field = at >= checksum_offset && at < checksum_offset + 4;
-      return at < image.size() && !in_field ? image[at] : 0;
+      return at < image.size() && !in_field ? image[static_cast<size_t>(at)] : 0;
     };
     sum += byte(i) | byte(i + 1) << 8;
     sum = (sum & 0xFFFF) + (sum >> 16);
