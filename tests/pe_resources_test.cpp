@@ -615,6 +615,8 @@ TEST(RewriteResourcesTest, RefusesLayoutsItCannotRedo) {
          f.directories[1] = {5, 0, 0};
        }),
        "the section .reloc follows the resources"},
+      {"huge file alignment", with([](test::PeFields& f) { f.file_alignment = 0x20000000; }),
+       "the image's file alignment 0x20000000 is over 0x10000"},
       {"not a program", test::Bytes("just text"), "not a Windows program: no MZ signature"},
   };
   for (const Case& c : cases) {

@@ -725,6 +725,9 @@ bool Inside(uint64_t rva, uint64_t start, uint64_t size) {
 
 // Checks that the rewrite can lay `image` out again, and returns the index
 // of its resource section.
+// Windows loads no image whose FileAlignment is larger.
+constexpr uint32_t kMaxFileAlignment = 0x10000;
+
 size_t CheckLayout(std::span<const uint8_t> image, const PeInfo& info) {
   if (info.HasCertificateTable()) CannotRewrite("the image carries a certificate table");
   if (info.symbol_table_offset != 0 || info.symbol_count != 0)
@@ -737,6 +740,11 @@ size_t CheckLayout(std::span<const uint8_t> image, const PeInfo& info) {
   if (!PowerOfTwo(info.file_alignment) || !PowerOfTwo(info.section_alignment))
     CannotRewrite("the image's alignments (" + Hex(info.file_alignment) + ", " +
                   Hex(info.section_alignment) + ") are not powers of two");
+  // The resource section is padded out to the file alignment: a field of the
+  // file must not size that padding beyond what any loader accepts.
+  if (info.file_alignment > kMaxFileAlignment)
+    CannotRewrite("the image's file alignment " + Hex(info.file_alignment) + " is over " +
+                  Hex(kMaxFileAlignment));
   const PeDataDirectory resources = info.Directory(kResourceDirectory);
   if (resources.rva == 0 || resources.size == 0) CannotRewrite("the image has no resources");
   const size_t r = ResourceSectionIndex(image, info, CannotRewrite);
