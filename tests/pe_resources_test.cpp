@@ -611,6 +611,10 @@ TEST(RewriteResourcesTest, RefusesLayoutsItCannotRedo) {
          f.directories.push_back({1, kResourceRva + 0x10, 8});
        }),
        "the section .rsrc holds data directory 1 besides the resources"},
+      {"a directory past them", with([](test::PeFields& f) {
+         f.directories.push_back({7, kResourceRva + 0x800, 2});
+       }),
+       "data directory 7 at 0x2800 lies past the resources in no section"},
       {"code after them", with([](test::PeFields& f) {
          f.directories[1] = {5, 0, 0};
        }),

@@ -756,9 +756,18 @@ size_t CheckLayout(std::span<const uint8_t> image, const PeInfo& info) {
   for (size_t d = 0; d < info.directories.size(); ++d) {
     if (d == kResourceDirectory || d == kSecurityDirectory || info.directories[d].size == 0)
       continue;
-    if (Inside(info.directories[d].rva, rsrc.virtual_address, Extent(rsrc)))
+    const uint32_t rva = info.directories[d].rva;
+    if (Inside(rva, rsrc.virtual_address, Extent(rsrc)))
       CannotRewrite("the section " + rsrc.name + " holds data directory " + std::to_string(d) +
                     " besides the resources");
+    // Past the resources, only what moves with a later section is safe:
+    // anything else may end up inside the resources once they grow.
+    if (rva > rsrc.virtual_address &&
+        std::none_of(info.sections.begin() + static_cast<std::ptrdiff_t>(r) + 1,
+                     info.sections.end(),
+                     [&](const PeSection& s) { return Inside(rva, s.virtual_address, Extent(s)); }))
+      CannotRewrite("data directory " + std::to_string(d) + " at " + Hex(rva) +
+                    " lies past the resources in no section");
   }
   const PeDataDirectory relocations = info.Directory(kBaseRelocationDirectory);
   for (size_t i = 0; i < info.sections.size(); ++i) {
