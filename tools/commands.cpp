@@ -292,18 +292,18 @@ int64_t WriteSetup(const std::string& out, bool force, const std::string& sign,
   }
 
   ResolveOutput(out, force);  // refused before any work
+  std::string name = host::Utf8Text(host::Utf8Path(out).filename());
+  if (out == "-" || name.empty()) name = "Setup.exe";
   struct PrivateFolder {
-    std::string path = host::MakePrivateFolder();
+    std::string path;
     ~PrivateFolder() {
       if (!path.empty()) host::RemoveTree(path);
     }
-  } folder;
+  } folder{host::MakePrivateFolder(name)};
   if (folder.path.empty())
     throw BuilderError("temporary folder in " + host::TemporaryFolder() + ": " +
                        std::strerror(errno));
-  const std::string name = host::Utf8Text(host::Utf8Path(out).filename());
-  const std::string staged = folder.path + host::PathSeparators()[0] +
-                             (out == "-" || name.empty() ? std::string("Setup.exe") : name);
+  const std::string staged = folder.path + host::PathSeparators()[0] + name;
   WriteOutput(staged, false, fill, check);
   const PayloadPrint before = Checking(out, [&] {
     ArchiveInput input(staged);

@@ -109,9 +109,11 @@ bool SeekToEnd(int fd);
 bool MakeFolder(const std::string& path);
 bool Remove(const std::string& path);
 
-// A new folder in TemporaryFolder() that only this user may enter: its
-// path, or empty with errno set. The caller removes it (RemoveTree).
-std::string MakePrivateFolder();
+// A new folder in TemporaryFolder() that only this user may enter, for one
+// file named `file_name`: its path, or empty with errno set. The caller
+// removes it (RemoveTree); until then the interrupt handlers remove that
+// file and the folder.
+std::string MakePrivateFolder(const std::string& file_name);
 // Removes `path` and everything in it; false when something stays.
 bool RemoveTree(const std::string& path);
 

@@ -37,6 +37,11 @@ char pending_name[4096];
 volatile sig_atomic_t pending_named = 0;
 const char* interrupt_message = "";
 
+// The private folder and its one file, for the interrupt handler alike.
+char private_folder[4096];
+char private_file[4096];
+volatile sig_atomic_t private_held = 0;
+
 void SayInterrupted() {
   const size_t n = std::strlen(interrupt_message);
   if (n > 0) {
@@ -47,6 +52,10 @@ void SayInterrupted() {
 
 void OnInterrupt(int signal_number) {
   if (pending_named) ::unlink(pending_name);
+  if (private_held) {
+    ::unlink(private_file);
+    ::rmdir(private_folder);
+  }
   SayInterrupted();
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
@@ -292,13 +301,23 @@ bool ErrorOutputIsTerminal() {
 
 void RawStandardOutput() {}
 
-std::string MakePrivateFolder() {
+std::string MakePrivateFolder(const std::string& file_name) {
   std::string path = TemporaryFolder() + "/kvarc-sign.XXXXXX";
+  const std::string file = "/" + file_name;
+  if (path.size() + file.size() >= sizeof private_file) {
+    errno = ENAMETOOLONG;
+    return std::string();
+  }
+  private_held = 0;
   if (::mkdtemp(path.data()) == nullptr) return std::string();  // made with mode 0700
+  std::memcpy(private_folder, path.c_str(), path.size() + 1);
+  std::memcpy(private_file, (path + file).c_str(), path.size() + file.size() + 1);
+  private_held = 1;
   return path;
 }
 
 bool RemoveTree(const std::string& path) {
+  if (private_held && path == private_folder) private_held = 0;
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   return !ec;

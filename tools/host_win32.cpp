@@ -56,10 +56,19 @@ wchar_t pending_name[32768];
 volatile LONG pending_named = 0;
 const char* interrupt_message = "";
 
+// The private folder and its one file, for the handler alike.
+wchar_t private_folder[32768];
+wchar_t private_file[32768];
+volatile LONG private_held = 0;
+
 BOOL WINAPI OnConsoleEvent(DWORD) {
   // The file was opened with FILE_SHARE_DELETE, so it can be deleted while
   // the main thread still holds it; it goes when the process ends.
   if (pending_named) ::DeleteFileW(pending_name);
+  if (private_held) {
+    ::DeleteFileW(private_file);
+    ::RemoveDirectoryW(private_folder);
+  }
   DWORD written = 0;
   const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
   ::WriteFile(err, interrupt_message, static_cast<DWORD>(std::strlen(interrupt_message)), &written,
@@ -298,20 +307,33 @@ void RawStandardOutput() {
   ::_setmode(_fileno(stdout), _O_BINARY);  // an entry written to standard output is bytes
 }
 
-std::string MakePrivateFolder() {
+std::string MakePrivateFolder(const std::string& file_name) {
   // A folder made by this user is not open to others under the temporary
   // folder's default permissions.
   static int made = 0;
+  private_held = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string path = TemporaryFolder() + "\\kvarc-sign-" + std::to_string(ProcessId()) +
                              "-" + std::to_string(made++);
-    if (::_wmkdir(Wide(path).c_str()) == 0) return path;
+    const std::wstring folder = Wide(path);
+    const std::wstring file = Wide(path + "\\" + file_name);
+    if (file.size() >= std::size(private_file)) {
+      errno = ENAMETOOLONG;
+      break;
+    }
+    if (::_wmkdir(folder.c_str()) == 0) {
+      std::memcpy(private_folder, folder.c_str(), (folder.size() + 1) * sizeof(wchar_t));
+      std::memcpy(private_file, file.c_str(), (file.size() + 1) * sizeof(wchar_t));
+      private_held = 1;
+      return path;
+    }
     if (errno != EEXIST) break;
   }
   return std::string();
 }
 
 bool RemoveTree(const std::string& path) {
+  if (private_held && Wide(path) == private_folder) private_held = 0;
   std::error_code ec;
   std::filesystem::remove_all(Utf8Path(path), ec);
   return !ec;
