@@ -356,6 +356,23 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/key.pem" -out "$WORK/ce
   -days 2 -subj "/CN=Test Publisher" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 ||
   not_ok "certificate" "openssl could not make the test certificate"
 
+# read_resources FILE EXPECTED: whether Windows reads back from FILE's
+# resources exactly the report EXPECTED; read_failure says why not.
+read_resources() {
+  rm -f "$WORK/resources.txt"
+  "$WINE" "$WINBUILD/tests/wine/read_resources.exe" "$(winpath "$1")" \
+    "$(winpath "$WORK/resources.txt")" >/dev/null 2>&1
+  rc=$?
+  if [ $rc != 0 ]; then
+    read_failure="read_resources.exe ended with $rc"
+  elif [ "$(cat "$WORK/resources.txt")" != "$2" ]; then
+    read_failure="Windows reads back other resources: $(diff <(echo "$2") "$WORK/resources.txt" | tr '\n' '|')"
+  else
+    return 0
+  fi
+  return 1
+}
+
 check_packager_setup() {
   local out=$WORK/packaged.exe
   local -a icon_lines=() options
@@ -406,14 +423,8 @@ check_packager_setup() {
   # Read back by Windows, and by kvarc list, which must agree on the strings.
   local listing
   listing=$("$KVARC" list --json "$out")
-  rm -f "$WORK/resources.txt"
-  "$WINE" "$WINBUILD/tests/wine/read_resources.exe" "$(winpath "$out")" \
-    "$(winpath "$WORK/resources.txt")" >/dev/null 2>&1
-  rc=$?
-  if [ $rc != 0 ]; then
-    not_ok "packager's resources" "read_resources.exe ended with $rc"
-  elif [ "$(cat "$WORK/resources.txt")" != "$expected" ]; then
-    not_ok "packager's resources" "Windows reads back other resources: $(diff <(echo "$expected") "$WORK/resources.txt" | tr '\n' '|')"
+  if ! read_resources "$out" "$expected"; then
+    not_ok "packager's resources" "$read_failure"
   elif [ "$(jq -r '.launcher.version | to_entries[] | "string \(.key): \(.value)"' <<<"$listing" | sort)" != \
     "$(grep '^string ' <<<"$expected" | sort)" ]; then
     not_ok "packager's resources" "kvarc list reads other strings: $(jq -c .launcher.version <<<"$listing")"
@@ -440,6 +451,20 @@ check_packager_setup() {
     ok "the same icon and version record asked twice give identical Setup.exe files"
   else
     not_ok "packager's Setup.exe twice" "kvarc setup failed or the two files differ"
+  fi
+
+  # kvarc stamp takes the same options over an archive of its own.
+  local stamped=$WORK/packaged-stamped.exe
+  if ! "$KVARC" -q create -f "$WORK/stamp-input.zerk" "Installer\\ZIVizivaz.exe=$INSTALLER" \
+    "Data\\readme.txt=$WORK/payload/readme.txt" "Data\\docs\\notes.txt=$WORK/payload/docs/notes.txt" ||
+    ! "$KVARC" -q "${STAMP[@]}" -f "${options[@]}" "$SETUP" "$WORK/stamp-input.zerk" "$stamped"; then
+    not_ok "packager's stamp" "kvarc stamp with --icon and --version-info failed"
+  elif ! read_resources "$stamped" "$expected"; then
+    not_ok "packager's stamp" "$read_failure"
+  else
+    fresh
+    run_setup "$stamped"
+    check_setup_end "kvarc stamp gives the same icon and version record, and the Setup.exe starts its installer"
   fi
 
   # A command that fails, and one that ends well but signs nothing: each in
