@@ -723,11 +723,11 @@ bool Inside(uint64_t rva, uint64_t start, uint64_t size) {
   return rva >= start && rva - start < size;
 }
 
-// Checks that the rewrite can lay `image` out again, and returns the index
-// of its resource section.
 // Windows loads no image whose FileAlignment is larger.
 constexpr uint32_t kMaxFileAlignment = 0x10000;
 
+// Checks that the rewrite can lay `image` out again, and returns the index
+// of its resource section.
 size_t CheckLayout(std::span<const uint8_t> image, const PeInfo& info) {
   if (info.HasCertificateTable()) CannotRewrite("the image carries a certificate table");
   if (info.symbol_table_offset != 0 || info.symbol_count != 0)
